@@ -1,0 +1,49 @@
+# Entry points: make (native build), make test, make demo, make windows, make bench.
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+
+.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench setup clean
+
+all: native
+
+setup:
+	@scripts/setup-deps.sh
+
+define configure_and_build
+	@[ -f build/$(1)/build.ninja ] || cmake --preset $(1) $(2) >/dev/null
+	cmake --build build/$(1) -j $(JOBS)
+endef
+
+native:
+	$(call configure_and_build,native,-DVELT_WIN64_DIR=$(CURDIR)/build/win64 -DVELT_WIN32_DIR=$(CURDIR)/build/win32)
+
+asan:
+	$(call configure_and_build,asan,)
+
+tsan:
+	$(call configure_and_build,tsan,)
+
+win64:
+	$(call configure_and_build,win64,)
+
+win32:
+	$(call configure_and_build,win32,)
+
+windows: win64 win32
+
+# Everything CI runs: installs, the Windows cross builds (checked under Wine by
+# the native suite), the native suite, then the suite under ASan+UBSan and the
+# concurrency tests under TSan.
+test: setup windows native asan tsan
+	cd build/native && ctest --output-on-failure --no-tests=error -j $(JOBS)
+	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE wine
+	cd build/tsan && ctest --output-on-failure --no-tests=error -L concurrency
+
+demo: setup native
+	@scripts/demo.sh
+
+bench: setup native
+	@scripts/bench.sh
+
+clean:
+	rm -rf build

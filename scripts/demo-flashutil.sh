@@ -1,0 +1,2 @@
+#!/usr/bin/env bash
+echo "(demo-flashutil: not built yet)"
