@@ -26,7 +26,7 @@
 extern "C" {
 #endif
 
-typedef uint8_t ADIU_STATUS;  // 0 = success; names in flashutil/adapter/status_names.h
+typedef uint8_t ADIU_STATUS;  // 0 = success; names in flashutil/adapter/StatusNames.h
 typedef uint32_t ADIU_HANDLE; // opaque handle of an opened adapter
 
 #define ADIU_SERIAL_BUFFER_SIZE 256

@@ -1,0 +1,29 @@
+// Intel HEX writer. The layout is fixed by the image's pages: every page that
+// holds data gets one extended linear address record (type 04) and then its
+// bytes in data records of at most 16 bytes that never cross the page end;
+// an end-of-file record closes the text. Lines end in CR LF, digits are upper
+// case. Start address records are never written.
+#ifndef FLASHUTIL_HEXWRITER_H
+#define FLASHUTIL_HEXWRITER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hex/CHexImage.h"
+
+// The complete file text for an image, pages in ascending order. Pages with
+// negative numbers have no address and are not written.
+std::string ToHexText(const CHexImage& image);
+
+// A record as a byte list without its checksum: count (data length, low 8
+// bits), address high byte, address low byte, type, data.
+std::vector<uint8_t> MakeRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data);
+std::vector<uint8_t> MakeDataRecord(uint16_t address, const std::vector<uint8_t>& data);
+std::vector<uint8_t> MakeExtendedLinearAddressRecord(uint16_t upperAddress);
+std::vector<uint8_t> MakeEndOfFileRecord();
+
+// Appends ":", the bytes as hex pairs, their checksum and CR LF to text.
+void AppendRecordLine(const std::vector<uint8_t>& record, std::string& text);
+
+#endif
