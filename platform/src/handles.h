@@ -1,0 +1,42 @@
+// Process-wide table of the objects behind HANDLE, HDEVINFO and
+// WINUSB_INTERFACE_HANDLE values.
+//
+// Handle values are never reused within a process, so a stale handle can
+// only ever miss (ERROR_INVALID_HANDLE), never reach another object. Lookups
+// hand out shared ownership: an object stays alive for a call that found it
+// even if another thread closes the handle meanwhile.
+#ifndef VELT_PLATFORM_HANDLES_H
+#define VELT_PLATFORM_HANDLES_H
+
+#include <windows.h>
+
+#include <memory>
+
+namespace velt::platform {
+
+class HandleObject {
+public:
+    virtual ~HandleObject() = default;
+    // Called once, when the handle is closed; the object may outlive it
+    // while calls that found it are still running.
+    virtual void Close() {}
+};
+
+// Registers obj and returns its new handle value.
+HANDLE RegisterHandle(std::shared_ptr<HandleObject> obj);
+
+// The object behind h, or null when h is not a live handle.
+std::shared_ptr<HandleObject> FindHandle(HANDLE h);
+
+// Unregisters h and returns its object (null if h was not live).
+std::shared_ptr<HandleObject> RemoveHandle(HANDLE h);
+
+// The object behind h if it is live and of type T.
+template <typename T>
+std::shared_ptr<T> FindHandleAs(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(FindHandle(h));
+}
+
+}  // namespace velt::platform
+
+#endif

@@ -1,0 +1,25 @@
+// UTF-16 <-> UTF-8 conversion and the host directories that stand in for
+// Windows namespaces.
+#ifndef VELT_PLATFORM_TEXT_H
+#define VELT_PLATFORM_TEXT_H
+
+#include <windows.h>
+
+#include <string>
+
+namespace velt::platform {
+
+std::u16string Utf8ToUtf16(const std::string& s);
+std::string Utf16ToUtf8(const std::u16string& s);
+
+// Case-insensitive comparison for ASCII letters; other characters compare
+// exactly. Device names and device interface paths are ASCII.
+bool EqualNoCase(const std::u16string& a, const std::u16string& b);
+char16_t FoldAscii(char16_t c);
+
+// $<envName> when set and not empty, else $HOME/<homeRelative>.
+std::string ConfiguredDir(const char* envName, const char* homeRelative);
+
+}  // namespace velt::platform
+
+#endif
