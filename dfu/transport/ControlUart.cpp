@@ -1,0 +1,338 @@
+#include "transport/ControlUart.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "api/LibraryState.h"
+#include "api/Lock.h"
+#include "transport/Crc16.h"
+
+namespace {
+
+constexpr uint32_t DEFAULT_TIMEOUT_MS = 1000;
+constexpr uint32_t DEFAULT_BAUD_RATE = 115200;
+constexpr uint8_t DEFAULT_DATA_BITS = 8;
+constexpr size_t FRAME_HEADER_SIZE = 4;
+constexpr size_t MAX_FRAME_PAYLOAD = 0xFFFF;
+constexpr uint8_t FLOW_CONTROL_RTS_CTS = 1;
+
+} // namespace
+
+CControlUart::CControlUart() : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_synchronised(0)
+{
+}
+
+BOOL CControlUart::OpenByIndex(uint32_t index)
+{
+    CLibraryState& library = Library();
+    CAutoLock lock(library.comLock);
+    if (index >= library.comPorts.size())
+        return FALSE;
+    CopyPath(m_path, library.comPorts[index].c_str());
+    return OpenStoredPath();
+}
+
+BOOL CControlUart::OpenByDevicePath(const WCHAR* path)
+{
+    CAutoLock lock(Library().comLock);
+    CopyPath(m_path, path);
+    return OpenStoredPath();
+}
+
+BOOL CControlUart::OpenStoredPath()
+{
+    m_hDevice = CreateFileW(m_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_hDevice == INVALID_HANDLE_VALUE) {
+        std::char_traits<WCHAR>::assign(m_path, PATH_CHARS, 0);
+        return FALSE;
+    }
+    if (Initialize())
+        return TRUE;
+    const DWORD error = GetLastError();
+    Close();
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL CControlUart::Close()
+{
+    // INVALID_HANDLE_VALUE is also the current-process pseudo handle on
+    // Windows; a port that never opened has nothing to close.
+    BOOL ok = FALSE;
+    if (m_hDevice != INVALID_HANDLE_VALUE)
+        ok = CloseHandle(m_hDevice);
+    else
+        SetLastError(ERROR_INVALID_HANDLE);
+    ResetState();
+    return ok;
+}
+
+void CControlUart::ResetState()
+{
+    m_hDevice = INVALID_HANDLE_VALUE;
+    m_synchronised = 0;
+    std::char_traits<WCHAR>::assign(m_path, PATH_CHARS, 0);
+}
+
+BOOL CControlUart::Initialize()
+{
+    return SetTransferTimeout(DEFAULT_TIMEOUT_MS) &&
+           SetUartConfig(DEFAULT_BAUD_RATE, DEFAULT_DATA_BITS, NOPARITY, ONESTOPBIT, 0);
+}
+
+BOOL CControlUart::GetDevicePath(WCHAR* path)
+{
+    if (!IsOpened())
+        return FALSE;
+    CopyPath(path, m_path);
+    return TRUE;
+}
+
+BOOL CControlUart::GetVidPid(uint16_t*, uint16_t*)
+{
+    return NotSupported();
+}
+
+int CControlUart::GetInterface()
+{
+    return 1;
+}
+
+BOOL CControlUart::GetDeviceDescriptor(USB_DEVICE_DESCRIPTOR*)
+{
+    return NotSupported();
+}
+
+BOOL CControlUart::GetInterfaceDescriptor(USB_INTERFACE_DESCRIPTOR*)
+{
+    return NotSupported();
+}
+
+BOOL CControlUart::SetTransferTimeout(uint32_t milliseconds)
+{
+    COMMTIMEOUTS timeouts = {};
+    GetCommTimeouts(m_hDevice, &timeouts);
+    // 0 turns reads into polls that return at once with what has arrived.
+    timeouts.ReadIntervalTimeout = milliseconds == 0 ? MAXDWORD : 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = milliseconds;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = milliseconds;
+    if (!SetCommTimeouts(m_hDevice, &timeouts))
+        return FALSE;
+    m_timeout = milliseconds;
+    return TRUE;
+}
+
+BOOL CControlUart::GetTransferTimeout(uint32_t* milliseconds)
+{
+    *milliseconds = m_timeout;
+    return TRUE;
+}
+
+BOOL CControlUart::SetUartConfig(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits,
+                                 uint8_t flowControl)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(m_hDevice, &dcb))
+        return FALSE;
+    dcb.BaudRate = baudRate;
+    dcb.ByteSize = dataBits;
+    dcb.Parity = parity;
+    dcb.StopBits = stopBits;
+    dcb.fParity = 1;
+    dcb.fAbortOnError = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EvtChar = 0;
+    if (flowControl == FLOW_CONTROL_RTS_CTS) {
+        dcb.fOutxCtsFlow = 1;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }
+    return SetCommState(m_hDevice, &dcb);
+}
+
+BOOL CControlUart::GetUartConfig(uint32_t* baudRate, uint8_t* dataBits, uint8_t* parity, uint8_t* stopBits,
+                                 uint8_t* flowControl)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(m_hDevice, &dcb))
+        return FALSE;
+    *baudRate = dcb.BaudRate;
+    *dataBits = dcb.ByteSize;
+    *parity = dcb.Parity;
+    *stopBits = dcb.StopBits;
+    *flowControl = (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fOutxCtsFlow) ? 1 : 0;
+    return TRUE;
+}
+
+void CControlUart::ResetSync()
+{
+    m_synchronised = 0;
+}
+
+BOOL CControlUart::Sync()
+{
+    if (m_synchronised == 1)
+        return TRUE;
+    const uint8_t request = SYNC_REQUEST;
+    if (!WriteAll(&request, 1)) {
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    uint8_t reply = 0;
+    if (ReadSome(&reply, 1) != 1) {
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    if (reply != SYNC_REPLY) {
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    m_synchronised = 1;
+    return TRUE;
+}
+
+BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uint32_t* lengthTransferred)
+{
+    if (!IsOpened())
+        return NotOpen();
+
+    const bool deviceToHost = (setup.RequestType & 0x80) != 0;
+    // The frame length field is 16 bits: a request that cannot be described
+    // is refused before anything goes out on the line.
+    if (!deviceToHost && REQUEST_HEADER_SIZE + setup.Length > MAX_FRAME_PAYLOAD) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+
+    PurgeComm(m_hDevice, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    if (!Sync())
+        return FALSE;
+
+    uint8_t header[REQUEST_HEADER_SIZE] = {
+        setup.Request,
+        static_cast<uint8_t>(setup.Value & 0xFF), static_cast<uint8_t>(setup.Value >> 8),
+        static_cast<uint8_t>(setup.Index & 0xFF), static_cast<uint8_t>(setup.Index >> 8),
+        static_cast<uint8_t>(setup.Length & 0xFF), static_cast<uint8_t>(setup.Length >> 8),
+    };
+
+    if (deviceToHost) {
+        size_t received = 0;
+        if (WriteFrame(header, sizeof(header)) != sizeof(header) || !ReadFrame(data, setup.Length, &received)) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
+        if (lengthTransferred != nullptr)
+            *lengthTransferred = static_cast<uint32_t>(received);
+        return TRUE;
+    }
+
+    // Header and data travel as one payload under one CRC.
+    std::vector<uint8_t> payload(REQUEST_HEADER_SIZE + setup.Length);
+    std::copy(header, header + REQUEST_HEADER_SIZE, payload.begin());
+    if (setup.Length != 0)
+        std::copy(data, data + setup.Length, payload.begin() + REQUEST_HEADER_SIZE);
+    if (WriteFrame(payload.data(), payload.size()) != payload.size()) {
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    if (lengthTransferred != nullptr)
+        *lengthTransferred = setup.Length;
+    return TRUE;
+}
+
+bool CControlUart::WriteAll(const void* bytes, DWORD count)
+{
+    DWORD written = 0;
+    return WriteFile(m_hDevice, bytes, count, &written, nullptr) && written == count;
+}
+
+DWORD CControlUart::ReadSome(void* bytes, DWORD count)
+{
+    DWORD read = 0;
+    if (!ReadFile(m_hDevice, bytes, count, &read, nullptr))
+        return 0;
+    return read;
+}
+
+bool CControlUart::ElapsedWithin(DWORD start, bool inclusive) const
+{
+    const DWORD elapsed = GetTickCount() - start;
+    return inclusive ? elapsed <= m_timeout : elapsed < m_timeout;
+}
+
+size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
+{
+    const uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START, 0x00, static_cast<uint8_t>(length & 0xFF),
+                                               static_cast<uint8_t>(length >> 8)};
+    const uint16_t crc = Crc16Update(Crc16(header, sizeof(header)), payload, length);
+    const uint8_t trailer[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+    const DWORD start = GetTickCount();
+
+    for (;;) {
+        if (!WriteAll(header, sizeof(header)))
+            return 0;
+        if (length != 0 && !WriteAll(payload, static_cast<DWORD>(length)))
+            return 0;
+        if (!WriteAll(trailer, sizeof(trailer)))
+            return 0;
+        uint8_t ack = 0;
+        if (ReadSome(&ack, 1) != 1)
+            return 0;
+        if (ack == FRAME_ACK)
+            return length;
+        if (!ElapsedWithin(start, false))
+            return 0;
+    }
+}
+
+bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        // Hunt for the start byte, dropping anything else.
+        for (;;) {
+            uint8_t next = 0;
+            if (ReadSome(&next, 1) == 1 && next == FRAME_START)
+                break;
+            if (!ElapsedWithin(start, true))
+                return false;
+        }
+
+        uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START};
+        if (ReadSome(header + 1, 3) != 3)
+            return false;
+        const size_t n = static_cast<size_t>(header[3]) * 256 + header[2];
+        const size_t wanted = n < capacity ? n : capacity;
+        if (wanted != 0 && ReadSome(buffer, static_cast<DWORD>(wanted)) != wanted)
+            return false;
+        // A frame longer than the caller can take fails unacknowledged; the
+        // next transfer's purge discards the rest of it.
+        if (wanted != n)
+            return false;
+
+        uint8_t trailer[2] = {};
+        if (ReadSome(trailer, 2) != 2)
+            return false;
+        const uint16_t received = static_cast<uint16_t>(trailer[1] * 256 + trailer[0]);
+        const uint16_t computed = Crc16Update(Crc16(header, sizeof(header)), buffer, n);
+        if (received == computed) {
+            const uint8_t ack = FRAME_ACK;
+            WriteAll(&ack, 1);
+            *length = n;
+            return true;
+        }
+        const uint8_t nak = FRAME_NAK;
+        WriteAll(&nak, 1);
+        if (!ElapsedWithin(start, false))
+            return false;
+    }
+}

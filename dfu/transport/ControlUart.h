@@ -1,0 +1,57 @@
+// A device on a serial COM port. Control transfers travel in frames of our
+// own: 0x3A, 0x00, payload length (LE16), payload, CRC-16 (low byte first),
+// each answered by one acknowledgement byte, after a 0x55/0xAA handshake.
+#pragma once
+
+#include "api/WideString.h"
+#include "transport/IControlDevice.h"
+
+class CControlUart : public IControlDevice
+{
+public:
+    static constexpr uint8_t FRAME_START = 0x3A;
+    static constexpr uint8_t FRAME_ACK = 0x00;
+    static constexpr uint8_t FRAME_NAK = 0xFF;
+    static constexpr uint8_t SYNC_REQUEST = 0x55;
+    static constexpr uint8_t SYNC_REPLY = 0xAA;
+    static constexpr size_t REQUEST_HEADER_SIZE = 7;
+
+    CControlUart();
+
+    BOOL OpenByIndex(uint32_t index) override;
+    BOOL OpenByDevicePath(const WCHAR* path) override;
+    BOOL Close() override;
+    BOOL GetDevicePath(WCHAR* path) override;
+    BOOL GetVidPid(uint16_t* vid, uint16_t* pid) override;
+    int GetInterface() override;
+    BOOL GetDeviceDescriptor(USB_DEVICE_DESCRIPTOR* descriptor) override;
+    BOOL GetInterfaceDescriptor(USB_INTERFACE_DESCRIPTOR* descriptor) override;
+    BOOL ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uint32_t* lengthTransferred) override;
+    BOOL SetTransferTimeout(uint32_t milliseconds) override;
+    BOOL GetTransferTimeout(uint32_t* milliseconds) override;
+    BOOL SetUartConfig(uint32_t baudRate, uint8_t dataBits, uint8_t parity, uint8_t stopBits,
+                       uint8_t flowControl) override;
+    BOOL GetUartConfig(uint32_t* baudRate, uint8_t* dataBits, uint8_t* parity, uint8_t* stopBits,
+                       uint8_t* flowControl) override;
+    void ResetSync() override;
+    BOOL Initialize() override;
+    void ResetState() override;
+    virtual BOOL Sync();
+
+private:
+    // Opens m_path; the caller holds the COM-list lock.
+    BOOL OpenStoredPath();
+    // Sends one frame until it is acknowledged; N on success, 0 on failure.
+    size_t WriteFrame(const uint8_t* payload, size_t length);
+    // Receives one frame of at most capacity payload bytes, acknowledging it.
+    bool ReadFrame(uint8_t* buffer, size_t capacity, size_t* length);
+    bool WriteAll(const void* bytes, DWORD count);
+    DWORD ReadSome(void* bytes, DWORD count);
+    bool ElapsedWithin(DWORD start, bool inclusive) const;
+
+    WCHAR m_path[PATH_CHARS];
+    // Bounds every read and write and the retry windows; 1000 until the
+    // first accepted SetTransferTimeout, the value every open asks for.
+    uint32_t m_timeout;
+    int m_synchronised;
+};
