@@ -1,0 +1,138 @@
+#include "CommandLine.h"
+
+#include <cstring>
+#include <limits>
+
+namespace veltdfu {
+
+namespace {
+
+struct Choice {
+    const char* word;
+    uint8_t value;
+};
+
+constexpr Choice kParities[] = {{"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
+constexpr Choice kStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
+constexpr Choice kFlows[] = {{"none", 0}, {"rtscts", 1}};
+
+template <size_t N>
+std::optional<uint8_t> Pick(const Choice (&choices)[N], const std::string& word)
+{
+    for (const Choice& choice : choices) {
+        if (word == choice.word)
+            return choice.value;
+    }
+    return std::nullopt;
+}
+
+std::string Invalid(const std::string& option, const std::string& value, const char* expected)
+{
+    return "invalid value '" + value + "' for " + option + " (expected " + expected + ")";
+}
+
+// Applies one option with its value; returns an error message or "".
+std::string ApplyOption(const std::string& name, const std::string& value, Invocation& out)
+{
+    constexpr uint32_t kMax32 = std::numeric_limits<uint32_t>::max();
+    if (name == "--baud") {
+        auto baud = ParseUnsigned(value, kMax32);
+        if (!baud || *baud == 0)
+            return Invalid(name, value, "a bit rate such as 115200");
+        out.line.baudRate = *baud;
+    } else if (name == "--data-bits") {
+        auto bits = ParseUnsigned(value, 8);
+        if (!bits || *bits < 5)
+            return Invalid(name, value, "5, 6, 7 or 8");
+        out.line.dataBits = static_cast<uint8_t>(*bits);
+    } else if (name == "--parity") {
+        out.line.parity = Pick(kParities, value);
+        if (!out.line.parity)
+            return Invalid(name, value, "none, odd, even, mark or space");
+    } else if (name == "--stop-bits") {
+        out.line.stopBits = Pick(kStopBits, value);
+        if (!out.line.stopBits)
+            return Invalid(name, value, "1, 1.5 or 2");
+    } else if (name == "--flow") {
+        out.line.flowControl = Pick(kFlows, value);
+        if (!out.line.flowControl)
+            return Invalid(name, value, "none or rtscts");
+    } else if (name == "--timeout") {
+        out.timeoutMs = ParseUnsigned(value, kMax32);
+        if (!out.timeoutMs)
+            return Invalid(name, value, "milliseconds");
+    } else {
+        return "unknown option '" + name + "'";
+    }
+    return "";
+}
+
+bool IsValueOption(const std::string& name)
+{
+    static const char* const kNames[] = {"--baud", "--data-bits", "--parity",
+                                         "--stop-bits", "--flow", "--timeout"};
+    for (const char* known : kNames) {
+        if (name == known)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<uint32_t> ParseUnsigned(const std::string& text, uint32_t max)
+{
+    if (text.empty() || text.size() > 10)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > max)
+        return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
+{
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool isOption = !optionsEnded && arg.size() > 1 && arg[0] == '-';
+        if (!isOption) {
+            if (out.command.empty())
+                out.command = arg;
+            else
+                out.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            out.help = true;
+        } else if (arg == "--version") {
+            out.version = true;
+        } else {
+            const size_t equals = arg.find('=');
+            const std::string name = arg.substr(0, equals);
+            if (!IsValueOption(name))
+                return "unknown option '" + name + "'";
+            std::string value;
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                return "option " + name + " needs a value";
+            }
+            std::string error = ApplyOption(name, value, out);
+            if (!error.empty())
+                return error;
+        }
+    }
+    return "";
+}
+
+} // namespace veltdfu

@@ -1,0 +1,47 @@
+// Parsing of velt-dfu's command line into an Invocation. Nothing here talks
+// to a device, so every rule about options can be checked in isolation.
+#ifndef VELT_DFU_TOOL_COMMANDLINE_H
+#define VELT_DFU_TOOL_COMMANDLINE_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltdfu {
+
+// Serial line settings the user asked for. Only the given ones change; the
+// rest keep what the port has, so "--baud 9600" alone does not reset parity.
+struct LineSettings {
+    std::optional<uint32_t> baudRate;
+    std::optional<uint8_t> dataBits;
+    std::optional<uint8_t> parity;    // DCB codes: 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::optional<uint8_t> stopBits;  // DCB codes: 0 one, 1 one and a half, 2 two
+    std::optional<uint8_t> flowControl; // 0 none, 1 RTS/CTS
+
+    bool any() const
+    {
+        return baudRate || dataBits || parity || stopBits || flowControl;
+    }
+};
+
+struct Invocation {
+    bool help = false;
+    bool version = false;
+    std::string command;               // empty when only --help/--version was given
+    std::vector<std::string> operands; // words after the command, in order
+    LineSettings line;
+    std::optional<uint32_t> timeoutMs;
+};
+
+// Fills `out` from argv[1..argc-1]. Options may stand anywhere, before or
+// after the command, as "--name VALUE" or "--name=VALUE"; "--" ends them.
+// Returns an empty string on success, otherwise what was wrong, in words.
+std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out);
+
+// Strict unsigned decimal: digits only, no sign, no spaces, within `max`.
+std::optional<uint32_t> ParseUnsigned(const std::string& text, uint32_t max);
+
+} // namespace veltdfu
+
+#endif

@@ -1,0 +1,155 @@
+#include "Commands.h"
+
+#include "Names.h"
+
+#include <cctype>
+#include <cstdio>
+#include <iterator>
+
+namespace veltdfu {
+
+namespace {
+
+int RunList(CommandContext&)
+{
+    uint32_t count = 0;
+    DFU_STATUS status = DFU_GetNumDevices(&count);
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot enumerate devices", status);
+    if (count == 0) {
+        std::printf("No devices found (no USB DFU devices, no COM ports).\n");
+        return kExitOk;
+    }
+    for (uint32_t index = 0; index < count; ++index) {
+        uint8_t kind = DFU_INTERFACE_USB;
+        char path[DFU_PATH_SIZE] = {};
+        DFU_GetInterfaceByIndex(index, &kind);
+        status = DFU_GetDevicePath(index, path);
+        if (status != DFU_STATUS_SUCCESS)
+            return ReportFailure("cannot read the path of device " + std::to_string(index), status);
+        if (kind != DFU_INTERFACE_USB) {
+            std::printf("%-3u uart  %s\n", index, path);
+            continue;
+        }
+        uint16_t vid = 0, pid = 0;
+        if (DFU_GetVidPid(index, &vid, &pid) == DFU_STATUS_SUCCESS)
+            std::printf("%-3u usb   %s  %04X:%04X\n", index, path, vid, pid);
+        else
+            std::printf("%-3u usb   %s  ????:????\n", index, path);
+    }
+    return kExitOk;
+}
+
+int RunState(CommandContext& context)
+{
+    uint8_t state = 0;
+    DFU_STATUS status = DFU_DfuGetState(context.device->handle(), &state);
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot read the state of device " + context.device->label(), status);
+    std::printf("state: %s (%u)\n", DfuStateName(state), state);
+    return kExitOk;
+}
+
+int RunStatus(CommandContext& context)
+{
+    DFU_GETSTATUS_RESULT result = {};
+    DFU_STATUS status = DFU_DfuGetStatus(context.device->handle(), &result);
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot read the status of device " + context.device->label(), status);
+    std::printf("status:       %s (%u)\n", DfuStatusName(result.bStatus), result.bStatus);
+    std::printf("state:        %s (%u)\n", DfuStateName(result.bState), result.bState);
+    std::printf("poll timeout: %u ms\n", static_cast<unsigned>(result.bwPollTimeout));
+    std::printf("string index: %u\n", result.iString);
+    return kExitOk;
+}
+
+int RunClear(CommandContext& context)
+{
+    DFU_STATUS status = DFU_DfuClearStatus(context.device->handle());
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot clear the status of device " + context.device->label(), status);
+    std::printf("Status cleared.\n");
+    return kExitOk;
+}
+
+int RunAbort(CommandContext& context)
+{
+    DFU_STATUS status = DFU_DfuAbort(context.device->handle());
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot abort on device " + context.device->label(), status);
+    std::printf("Aborted; the device returns to dfuIDLE.\n");
+    return kExitOk;
+}
+
+void PrintInfoData(const uint8_t (&data)[32])
+{
+    for (size_t row = 0; row < sizeof data; row += 16) {
+        std::printf("%s", row == 0 ? "infoData:   " : "            ");
+        for (size_t i = row; i < row + 16; ++i)
+            std::printf("%02X ", data[i]);
+        std::printf(" |");
+        for (size_t i = row; i < row + 16; ++i)
+            std::printf("%c", std::isprint(data[i]) ? static_cast<char>(data[i]) : '.');
+        std::printf("|\n");
+    }
+}
+
+int RunInfo(CommandContext& context)
+{
+    DFU_DEVICE_INFO info = {};
+    DFU_STATUS status = DFU_VeltGetInfo(context.device->handle(), &info);
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot read the information record of device " +
+                                 context.device->label(),
+                             status);
+    std::printf("infoWord:   0x%04X\n", info.infoWord);
+    std::printf("infoByte1:  0x%02X\n", info.infoByte1);
+    std::printf("infoByte2:  0x%02X\n", info.infoByte2);
+    std::printf("infoValue1: 0x%08X (%u)\n", info.infoValue1, info.infoValue1);
+    std::printf("infoValue2: 0x%08X (%u)\n", info.infoValue2, info.infoValue2);
+    std::printf("infoValue3: 0x%08X (%u)\n", info.infoValue3, info.infoValue3);
+    PrintInfoData(info.infoData);
+    return kExitOk;
+}
+
+int RunReset(CommandContext& context)
+{
+    DFU_STATUS status = DFU_VeltReset(context.device->handle());
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot reset device " + context.device->label(), status);
+    std::printf("Reset request sent.\n");
+    return kExitOk;
+}
+
+const Command kCommands[] = {
+    {"list", "", "list the USB DFU devices and COM ports, with their indexes", false, 0, RunList},
+    {"state", "DEVICE", "show the DFU state (GETSTATE)", true, 0, RunState},
+    {"status", "DEVICE", "show status, state and poll time-out (GETSTATUS)", true, 0, RunStatus},
+    {"clear", "DEVICE", "clear an error status (CLRSTATUS)", true, 0, RunClear},
+    {"abort", "DEVICE", "abandon a transfer and return to dfuIDLE (ABORT)", true, 0, RunAbort},
+    {"info", "DEVICE", "show the device's information record", true, 0, RunInfo},
+    {"reset", "DEVICE", "reset the device", true, 0, RunReset},
+};
+
+} // namespace
+
+const Command* FindCommand(const std::string& name)
+{
+    for (const Command& command : kCommands) {
+        if (name == command.name)
+            return &command;
+    }
+    return nullptr;
+}
+
+const Command* CommandsBegin()
+{
+    return std::begin(kCommands);
+}
+
+const Command* CommandsEnd()
+{
+    return std::end(kCommands);
+}
+
+} // namespace veltdfu

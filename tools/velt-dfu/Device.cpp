@@ -1,0 +1,121 @@
+#include "Device.h"
+
+#include "Names.h"
+
+#include <cstdio>
+
+namespace veltdfu {
+
+int ReportFailure(const std::string& what, DFU_STATUS status)
+{
+    std::fprintf(stderr, "velt-dfu: %s: %s\n", what.c_str(), LibraryStatusText(status).c_str());
+    return kExitFailure;
+}
+
+int ReportError(const std::string& message, int code)
+{
+    std::fprintf(stderr, "velt-dfu: %s\n", message.c_str());
+    return code;
+}
+
+std::string DeviceRef::label() const
+{
+    return byIndex ? std::to_string(index) : path;
+}
+
+DeviceRef ParseDeviceRef(const std::string& text)
+{
+    DeviceRef ref;
+    if (auto index = ParseUnsigned(text, UINT32_MAX)) {
+        ref.byIndex = true;
+        ref.index = *index;
+        return ref;
+    }
+    // "COM7" is what people call the port; the library wants its DOS path.
+    const bool bareComName = text.size() > 3 && text.compare(0, 3, "COM") == 0 &&
+                             ParseUnsigned(text.substr(3), UINT32_MAX).has_value();
+    ref.path = bareComName ? "\\\\.\\" + text : text;
+    return ref;
+}
+
+OpenDevice::~OpenDevice()
+{
+    DFU_Close(handle_);
+}
+
+namespace {
+
+DFU_STATUS OpenRef(const DeviceRef& ref, DFU_HANDLE* handle, int& exitCode)
+{
+    if (!ref.byIndex)
+        return DFU_OpenByDevicePath(handle, ref.path.c_str());
+
+    // Indexes only mean something after a count.
+    uint32_t count = 0;
+    DFU_STATUS status = DFU_GetNumDevices(&count);
+    if (status != DFU_STATUS_SUCCESS)
+        return status;
+    if (ref.index >= count) {
+        exitCode = ReportError("no device at index " + std::to_string(ref.index) + " (" +
+                               std::to_string(count) + " found; 'velt-dfu list' shows them)");
+        return DFU_STATUS_DEVICE_NOT_FOUND;
+    }
+    return DFU_OpenByIndex(handle, ref.index);
+}
+
+// Changes only the settings the user gave; the rest stay as the port has them.
+int ApplyLineSettings(const OpenDevice& device, const LineSettings& wanted)
+{
+    uint8_t kind = DFU_INTERFACE_USB;
+    DFU_GetOpenedInterface(device.handle(), &kind);
+    if (kind != DFU_INTERFACE_UART) {
+        return ReportError("serial options apply to COM-port devices only; device " +
+                           device.label() + " is a USB device",
+                           kExitUsage);
+    }
+    uint32_t baud = 0;
+    uint8_t dataBits = 0, parity = 0, stopBits = 0, flow = 0;
+    DFU_STATUS status =
+        DFU_GetUartConfig(device.handle(), &baud, &dataBits, &parity, &stopBits, &flow);
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot read the serial settings of device " + device.label(), status);
+    status = DFU_SetUartConfig(device.handle(), wanted.baudRate.value_or(baud),
+                               wanted.dataBits.value_or(dataBits), wanted.parity.value_or(parity),
+                               wanted.stopBits.value_or(stopBits), wanted.flowControl.value_or(flow));
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot apply the serial settings to device " + device.label(), status);
+    return kExitOk;
+}
+
+} // namespace
+
+std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
+                                           int& exitCode)
+{
+    exitCode = kExitOk;
+    DFU_HANDLE handle = nullptr;
+    DFU_STATUS status = OpenRef(ref, &handle, exitCode);
+    if (exitCode != kExitOk)
+        return nullptr;
+    if (status != DFU_STATUS_SUCCESS) {
+        exitCode = ReportFailure("cannot open device " + ref.label(), status);
+        return nullptr;
+    }
+    auto device = std::make_unique<OpenDevice>(handle, ref.label());
+
+    if (invocation.timeoutMs) {
+        status = DFU_SetTransferTimeout(handle, *invocation.timeoutMs);
+        if (status != DFU_STATUS_SUCCESS) {
+            exitCode = ReportFailure("cannot set the time-out of device " + ref.label(), status);
+            return nullptr;
+        }
+    }
+    if (invocation.line.any()) {
+        exitCode = ApplyLineSettings(*device, invocation.line);
+        if (exitCode != kExitOk)
+            return nullptr;
+    }
+    return device;
+}
+
+} // namespace veltdfu

@@ -1,0 +1,59 @@
+// Finding, opening and configuring the device a command works on.
+#ifndef VELT_DFU_TOOL_DEVICE_H
+#define VELT_DFU_TOOL_DEVICE_H
+
+#include "CommandLine.h"
+
+#include <VELT_DFU.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace veltdfu {
+
+// Exit codes shared by every command.
+enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+
+// Prints "velt-dfu: WHAT: STATUS_NAME (0xNN)" on stderr; returns kExitFailure.
+int ReportFailure(const std::string& what, DFU_STATUS status);
+
+// Prints "velt-dfu: MESSAGE" on stderr; returns `code`.
+int ReportError(const std::string& message, int code = kExitFailure);
+
+// What the user named: a library index ("3"), a COM port ("COM7", taken as
+// the path \\.\COM7) or any other device path, used as given.
+struct DeviceRef {
+    bool byIndex = false;
+    uint32_t index = 0;
+    std::string path;
+
+    std::string label() const; // as the user would recognise it in a message
+};
+
+DeviceRef ParseDeviceRef(const std::string& text);
+
+// An open library handle, closed when the object goes.
+class OpenDevice {
+public:
+    OpenDevice(DFU_HANDLE handle, std::string label) : handle_(handle), label_(std::move(label)) {}
+    ~OpenDevice();
+    OpenDevice(const OpenDevice&) = delete;
+    OpenDevice& operator=(const OpenDevice&) = delete;
+
+    DFU_HANDLE handle() const { return handle_; }
+    const std::string& label() const { return label_; }
+
+private:
+    DFU_HANDLE handle_;
+    std::string label_;
+};
+
+// Opens the device and applies the invocation's time-out and serial settings.
+// On failure prints why and stores the exit code in `exitCode`.
+std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
+                                           int& exitCode);
+
+} // namespace veltdfu
+
+#endif
