@@ -1,0 +1,330 @@
+#include "Options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <unistd.h>
+
+namespace velt::sim {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& message)
+{
+    throw UsageError(message);
+}
+
+uint64_t parseNumber(const std::string& key, const std::string& text, uint64_t max, int base = 0)
+{
+    if (text.empty() || !std::isxdigit(static_cast<unsigned char>(text[0])))
+        fail("bad value for " + key + ": '" + text + "'");
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, base);
+    uint64_t scale = 1;
+    if (*end == 'k' || *end == 'K')
+        scale = 1024, ++end;
+    else if (*end == 'm' || *end == 'M')
+        scale = 1024 * 1024, ++end;
+    if (*end != '\0' || errno == ERANGE || value > max / scale)
+        fail("bad value for " + key + ": '" + text + "' (at most " + std::to_string(max) + ")");
+    return value * scale;
+}
+
+uint64_t parseHex(const std::string& key, std::string text, uint64_t max)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text = text.substr(2);
+    for (char c : text)
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            fail("bad hexadecimal value for " + key + ": '" + text + "'");
+    return parseNumber(key, text, max, 16);
+}
+
+std::string parseGuid(const std::string& text)
+{
+    std::string body = text;
+    if (body.size() == 38 && body.front() == '{' && body.back() == '}')
+        body = body.substr(1, 36);
+    bool ok = body.size() == 36;
+    for (size_t i = 0; ok && i < body.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        ok = dash ? body[i] == '-' : std::isxdigit(static_cast<unsigned char>(body[i])) != 0;
+        body[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(body[i])));
+    }
+    if (!ok)
+        fail("bad guid '" + text + "': expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}");
+    return "{" + body + "}";
+}
+
+std::array<uint8_t, kInfoSize> parseInfo(const std::string& text)
+{
+    if (text.size() != 2 * kInfoSize)
+        fail("info= needs exactly 96 hexadecimal digits, got " + std::to_string(text.size()));
+    std::array<uint8_t, kInfoSize> info{};
+    for (size_t i = 0; i < kInfoSize; ++i)
+        info[i] = static_cast<uint8_t>(parseHex("info", text.substr(2 * i, 2), 0xFF));
+    return info;
+}
+
+// Serial numbers and stems become parts of paths: keep them to safe characters.
+std::string parseName(const std::string& key, const std::string& text)
+{
+    if (text.empty() || text.size() > 64)
+        fail(key + "= must be 1 to 64 characters");
+    for (char c : text)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            fail(key + "= may hold only letters, digits, '-', '_' and '.': '" + text + "'");
+    if (text[0] == '.')
+        fail(key + "= must not begin with '.'");
+    return text;
+}
+
+bool applyModelKey(ModelConfig& model, const std::string& key, const std::string& value)
+{
+    if (key == "state")
+        model.startState = static_cast<DfuState>(parseNumber(key, value, 10));
+    else if (key == "busy")
+        model.busyRounds = static_cast<unsigned>(parseNumber(key, value, 1000000));
+    else if (key == "poll")
+        model.pollTimeoutMs = static_cast<uint32_t>(parseNumber(key, value, 0xFFFFFF));
+    else if (key == "flash") {
+        if (value.empty())
+            fail("flash= needs a file name");
+        model.flashFile = value;
+    }
+    else if (key == "flash-size")
+        model.flashSize = parseNumber(key, value, 256u * 1024 * 1024);
+    else if (key == "upload-size")
+        model.uploadSize = parseNumber(key, value, 256u * 1024 * 1024);
+    else if (key == "info")
+        model.info = parseInfo(value);
+    else if (key == "manifest") {
+        if (value != "idle" && value != "sync")
+            fail("manifest= must be idle or sync");
+        model.manifest = value == "sync" ? ManifestMode::Sync : ManifestMode::Idle;
+    } else
+        return false;
+    return true;
+}
+
+bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& value)
+{
+    if (key == "vid")
+        usb.vid = static_cast<uint16_t>(parseHex(key, value, 0xFFFF));
+    else if (key == "pid")
+        usb.pid = static_cast<uint16_t>(parseHex(key, value, 0xFFFF));
+    else if (key == "serial")
+        usb.serial = parseName(key, value);
+    else if (key == "guid")
+        usb.guid = parseGuid(value);
+    else if (key == "name")
+        usb.stem = parseName(key, value);
+    else
+        return false;
+    return true;
+}
+
+bool applySerialKey(SerialFaults& faults, const std::string& key, const std::string& value, bool hasValue)
+{
+    auto count = [&](unsigned max) { return static_cast<unsigned>(parseNumber(key, value, max)); };
+    auto flag = [&] {
+        if (hasValue)
+            fail(key + " takes no value");
+        return true;
+    };
+    if (key == "noise")
+        faults.noise = count(4096);
+    else if (key == "nak")
+        faults.nak = count(std::numeric_limits<unsigned>::max());
+    else if (key == "badcrc")
+        faults.badCrc = count(std::numeric_limits<unsigned>::max());
+    else if (key == "nosync")
+        faults.noSync = flag();
+    else if (key == "badsync")
+        faults.badSync = static_cast<uint8_t>(parseHex(key, value, 0xFF));
+    else if (key == "silent")
+        faults.silent = flag();
+    else if (key == "long")
+        faults.longReply = flag();
+    else
+        return false;
+    return true;
+}
+
+void applyKeys(DeviceSpec& spec, const std::string& list, size_t firstItem)
+{
+    size_t pos = 0;
+    size_t item = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        std::string entry = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? list.size() + 1 : comma + 1;
+        if (item++ < firstItem || entry.empty())
+            continue;
+        size_t eq = entry.find('=');
+        bool hasValue = eq != std::string::npos;
+        std::string key = entry.substr(0, eq);
+        std::string value = hasValue ? entry.substr(eq + 1) : "";
+        bool serial = spec.kind == DeviceSpec::Kind::Serial;
+        if (applyModelKey(spec.model, key, value))
+            continue;
+        if (!serial && applyUsbKey(spec.usb, key, value))
+            continue;
+        if (serial && applySerialKey(spec.faults, key, value, hasValue))
+            continue;
+        fail("unknown key '" + key + "' for a " + (serial ? "serial" : "USB") + " device");
+    }
+}
+
+bool isComName(const std::string& name)
+{
+    if (name.size() < 4 || name.compare(0, 3, "COM") != 0 || name[3] == '0' || name.size() > 6)
+        return false;
+    for (size_t i = 3; i < name.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+void checkModel(const DeviceSpec& spec)
+{
+    if (spec.model.flashSize == 0)
+        fail("flash-size must be at least 1 byte");
+    if (spec.model.uploadSize && *spec.model.uploadSize > spec.model.flashSize)
+        fail("upload-size is larger than flash-size");
+}
+
+std::string defaultDir(const char* variable, const char* leaf)
+{
+    const char* value = std::getenv(variable);
+    if (value && *value)
+        return value;
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/.velt/" + leaf;
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& args)
+{
+    CommandLine cl;
+    unsigned usbCount = 0;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size())
+                fail(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            cl.help = true;
+        } else if (arg == "--usb-dir") {
+            cl.usbDir = value();
+        } else if (arg == "--dosdevices") {
+            cl.dosDevicesDir = value();
+        } else if (arg == "--log") {
+            cl.logPath = value();
+        } else if (arg == "--usb" || arg.rfind("--usb=", 0) == 0) {
+            DeviceSpec spec;
+            spec.kind = DeviceSpec::Kind::Usb;
+            std::string keys = arg.size() > 5 ? arg.substr(6)
+                               : (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) ? args[++i] : "";
+            applyKeys(spec, keys, 0);
+            ++usbCount;
+            char fallback[16];
+            std::snprintf(fallback, sizeof fallback, "VSIM%04u", usbCount);
+            if (spec.usb.serial.empty())
+                spec.usb.serial = fallback;
+            if (spec.usb.stem.empty()) {
+                std::snprintf(fallback, sizeof fallback, "-%02u", usbCount);
+                spec.usb.stem = "sim-" + std::to_string(::getpid()) + fallback;
+            }
+            checkModel(spec);
+            cl.devices.push_back(spec);
+        } else if (arg == "--com") {
+            DeviceSpec spec;
+            spec.kind = DeviceSpec::Kind::Serial;
+            std::string keys = value();
+            spec.comName = keys.substr(0, keys.find(','));
+            if (!isComName(spec.comName))
+                fail("--com needs a port name COM1 to COM999 first, got '" + spec.comName + "'");
+            applyKeys(spec, keys, 1);
+            checkModel(spec);
+            for (const auto& other : cl.devices)
+                if (other.kind == DeviceSpec::Kind::Serial && other.comName == spec.comName)
+                    fail(spec.comName + " is given twice");
+            cl.devices.push_back(spec);
+        } else {
+            fail("unknown argument '" + arg + "' (see --help)");
+        }
+    }
+    for (size_t a = 0; a < cl.devices.size(); ++a)
+        for (size_t b = a + 1; b < cl.devices.size(); ++b)
+            if (cl.devices[a].kind == DeviceSpec::Kind::Usb && cl.devices[b].kind == DeviceSpec::Kind::Usb &&
+                cl.devices[a].usb.stem == cl.devices[b].usb.stem)
+                fail("two USB devices share the name " + cl.devices[a].usb.stem);
+    if (cl.help)
+        return cl;
+    if (cl.devices.empty())
+        fail("no device given: add --usb and/or --com COMn (see --help)");
+    if (cl.usbDir.empty())
+        cl.usbDir = defaultDir("VELT_USBDEVICES", "usbdevices");
+    if (cl.dosDevicesDir.empty())
+        cl.dosDevicesDir = defaultDir("VELT_DOSDEVICES", "dosdevices");
+    return cl;
+}
+
+std::string usageText()
+{
+    return R"(usage: velt-dfu-sim [--usb-dir DIR] [--dosdevices DIR] [--log FILE] DEVICE...
+
+Simulates DFU 1.1 devices, on USB (a local socket the platform layer's USB
+backend finds) and on serial ports (a pty linked into the dosdevices
+directory as COMn). Prints READY once every device is up and runs until
+SIGTERM or SIGINT; then removes its sockets, .dev files and COMn links and
+saves the flash files.
+
+  --usb-dir DIR      USB device directory (default $VELT_USBDEVICES, else $HOME/.velt/usbdevices)
+  --dosdevices DIR   dosdevices directory for COMn links (default $VELT_DOSDEVICES, else $HOME/.velt/dosdevices)
+  --log FILE         one line per event (connection, request, frame, pipe policy, fault injected)
+  --usb [k=v,...]    add a USB device; keys:
+                       vid=HEX pid=HEX  ids (default F055:D0F1)
+                       serial=TEXT      serial number in the device path (default VSIMnnnn)
+                       guid={...}       device interface class GUID (default {04C77E93-B54D-4714-AC96-15A62BFA307B})
+                       name=STEM        file stem in the USB directory (default sim-<pid>-nn)
+  --com COMn[,k=v,...]  add a serial device linked as COMn
+  --help             this text
+
+Keys for both kinds:
+  state=N            start state, 0 (appIDLE) to 10 (dfuERROR); default 2 (dfuIDLE)
+  busy=N             GETSTATUS answers of dfuDNBUSY after each DNLOAD (default 0)
+  poll=MS            bwPollTimeout reported with dfuDNBUSY (default 0)
+  flash=FILE         load the flash from FILE at start (if it exists); save it there on
+                     manifestation and on exit
+  flash-size=BYTES   flash size, K and M suffixes allowed (default 256K)
+  upload-size=BYTES  bytes an upload returns (default: highest byte written + 1, or the
+                     loaded file's size, whichever is larger)
+  info=HEX           the 48-byte GET_INFO record as 96 hexadecimal digits
+  manifest=idle|sync after the closing zero-length DNLOAD the next GETSTATUS reports
+                     dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
+
+Serial-only keys (faults):
+  noise=N            N junk bytes before each reply frame
+  nak=K              reject the host's next K frames
+  badcrc=K           send the next K reply frames with a wrong CRC
+  nosync             never answer the 0x55 handshake
+  badsync=0xNN       answer the handshake with NN instead of 0xAA
+  silent             accept frames, never send a reply frame
+  long               reply frames longer than the Length asked for
+
+DNLOAD block n is written at n * wLength, UPLOAD block n read from n * wLength.
+A request the device cannot take is stalled: on USB the control transfer fails
+with error 31; on a serial line the frame is rejected (0xFF), again on every
+repetition, so the host's transfer runs into its time-out.
+)";
+}
+
+} // namespace velt::sim

@@ -1,0 +1,51 @@
+// The command line of velt-dfu-sim.
+#ifndef VELT_SIM_OPTIONS_H
+#define VELT_SIM_OPTIONS_H
+
+#include "../dfu_model/DfuModel.h"
+#include "../serial/SerialFaults.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velt::sim {
+
+constexpr const char* kDefaultGuid = "{04C77E93-B54D-4714-AC96-15A62BFA307B}";
+
+struct UsbIdentity {
+    uint16_t vid = 0xF055;
+    uint16_t pid = 0xD0F1;
+    uint16_t bcdDevice = 0x0100;
+    std::string serial;   // default VSIMnnnn, n = position among the USB devices
+    std::string guid = kDefaultGuid; // upper case, with braces
+    std::string stem;     // file stem in the USB device directory
+};
+
+struct DeviceSpec {
+    enum class Kind { Usb, Serial } kind = Kind::Usb;
+    ModelConfig model;
+    UsbIdentity usb;
+    std::string comName;  // COMn, serial devices only
+    SerialFaults faults;
+};
+
+struct CommandLine {
+    std::string usbDir;
+    std::string dosDevicesDir;
+    std::string logPath;
+    std::vector<DeviceSpec> devices;
+    bool help = false;
+};
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError with a message naming the offending option.
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+std::string usageText();
+
+} // namespace velt::sim
+
+#endif

@@ -1,0 +1,167 @@
+#include "SerialDevice.h"
+
+#include "../common/Files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace velt::sim {
+
+namespace {
+
+constexpr int kPartialFrameMs = 500;      // a frame that stalls this long is abandoned
+constexpr size_t kMaxPendingOutput = 1 << 20;
+
+std::string readLink(const std::string& path)
+{
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n < 0)
+        return {};
+    return std::string(target, static_cast<size_t>(n));
+}
+
+} // namespace
+
+SerialDevice::SerialDevice(const DeviceSpec& spec, const std::string& dosDevicesDir, const EventLog& eventLog)
+    : name_(spec.comName), linkPath_(dosDevicesDir + "/" + spec.comName), log_(eventLog),
+      model_(spec.model, [this](const std::string& line) { this->log(line); }),
+      protocol_(model_, spec.faults, [this](const std::string& line) { this->log(line); })
+{
+    try {
+        openPty();
+        createLink();
+    } catch (...) {
+        if (slaveFd_ >= 0)
+            ::close(slaveFd_);
+        if (masterFd_ >= 0)
+            ::close(masterFd_);
+        shutDown_ = true;
+        throw;
+    }
+    log("up: " + linkPath_ + " -> " + slavePath_);
+}
+
+SerialDevice::~SerialDevice()
+{
+    try {
+        shutdown();
+    } catch (...) {
+        // Reported by the program's own shutdown() call.
+    }
+}
+
+void SerialDevice::openPty()
+{
+    masterFd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (masterFd_ < 0 || ::grantpt(masterFd_) != 0 || ::unlockpt(masterFd_) != 0)
+        throw std::runtime_error(std::string("cannot open a pty: ") + std::strerror(errno));
+    char path[128];
+    if (::ptsname_r(masterFd_, path, sizeof path) != 0)
+        throw std::runtime_error(std::string("cannot name the pty: ") + std::strerror(errno));
+    slavePath_ = path;
+    slaveFd_ = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveFd_ < 0)
+        throw std::runtime_error("cannot open " + slavePath_ + ": " + std::strerror(errno));
+    // Raw both ways: no echo (the device would read its own replies), no line editing, no CR/LF mapping.
+    termios tio{};
+    if (::tcgetattr(slaveFd_, &tio) != 0)
+        throw std::runtime_error(std::string("tcgetattr: ") + std::strerror(errno));
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B115200);
+    if (::tcsetattr(slaveFd_, TCSANOW, &tio) != 0)
+        throw std::runtime_error(std::string("tcsetattr: ") + std::strerror(errno));
+    ::fcntl(masterFd_, F_SETFL, ::fcntl(masterFd_, F_GETFL) | O_NONBLOCK);
+}
+
+void SerialDevice::createLink()
+{
+    makeDirectories(linkPath_.substr(0, linkPath_.rfind('/')));
+    struct stat info;
+    if (::lstat(linkPath_.c_str(), &info) == 0) {
+        if (!S_ISLNK(info.st_mode))
+            throw std::runtime_error(linkPath_ + " exists and is not a link");
+        std::string target = readLink(linkPath_);
+        struct stat port;
+        if (::stat(linkPath_.c_str(), &port) == 0)
+            throw std::runtime_error(linkPath_ + " already points at the live port " + target);
+        ::unlink(linkPath_.c_str()); // dangling: its port is gone
+    }
+    if (::symlink(slavePath_.c_str(), linkPath_.c_str()) != 0)
+        throw std::runtime_error("cannot create " + linkPath_ + ": " + std::strerror(errno));
+    linked_ = true;
+}
+
+void SerialDevice::shutdown()
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    // Remove the link only while it is still ours.
+    if (linked_ && readLink(linkPath_) == slavePath_)
+        ::unlink(linkPath_.c_str());
+    ::close(slaveFd_);
+    ::close(masterFd_);
+    slaveFd_ = masterFd_ = -1;
+    model_.saveFlash();
+}
+
+bool SerialDevice::flushOutput()
+{
+    size_t sent = 0;
+    while (sent < output_.size()) {
+        ssize_t n = ::write(masterFd_, output_.data() + sent, output_.size() - sent);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            break;
+        if (n < 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (output_.size() > kMaxPendingOutput) {
+        log("host does not read: " + std::to_string(output_.size()) + " pending bytes dropped");
+        output_.clear();
+    }
+    return true;
+}
+
+void SerialDevice::run(int stopFd)
+{
+    std::vector<uint8_t> chunk(65536);
+    while (true) {
+        short events = static_cast<short>(POLLIN | (output_.empty() ? 0 : POLLOUT));
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {masterFd_, events, 0}};
+        int n = ::poll(fds, 2, protocol_.midFrame() ? kPartialFrameMs : -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || fds[0].revents)
+            return;
+        if (n == 0) {
+            protocol_.dropPartial();
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            ssize_t got = ::read(masterFd_, chunk.data(), chunk.size());
+            if (got > 0)
+                protocol_.feed(chunk.data(), static_cast<size_t>(got), output_);
+        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+            ::poll(nullptr, 0, 10); // no slave open: nothing to do but wait for one
+        }
+        if (!output_.empty() && !flushOutput()) {
+            log("pty write failed: " + std::string(std::strerror(errno)));
+            return;
+        }
+    }
+}
+
+} // namespace velt::sim

@@ -1,0 +1,23 @@
+// Faults a simulated serial device can be told to commit, for testing how a
+// host copes with a misbehaving line.
+#ifndef VELT_SIM_SERIAL_FAULTS_H
+#define VELT_SIM_SERIAL_FAULTS_H
+
+#include <cstdint>
+#include <optional>
+
+namespace velt::sim {
+
+struct SerialFaults {
+    unsigned noise = 0;              // junk bytes before every reply frame
+    unsigned nak = 0;                // reject the host's next K good frames
+    unsigned badCrc = 0;             // send the next K reply frames with a wrong CRC
+    bool noSync = false;             // never answer the 0x55 handshake
+    std::optional<uint8_t> badSync;  // answer the handshake with this byte instead of 0xAA
+    bool silent = false;             // accept frames but never send a reply frame
+    bool longReply = false;          // reply frames carry more bytes than the request's Length
+};
+
+} // namespace velt::sim
+
+#endif

@@ -1,0 +1,62 @@
+// The device's half of the serial line protocol, independent of the port:
+// bytes in, bytes out. It answers the 0x55 handshake, takes request frames,
+// acknowledges them, hands the requests to the DFU model and sends the reply
+// frame of a device-to-host request (again after each 0xFF from the host).
+//
+// A request the model stalls cannot be told over this line except by not
+// taking it: the frame is rejected with 0xFF, and so is every identical
+// repetition, without reaching the model again. The host therefore sees its
+// transfer fail (after its time-out), and GETSTATUS then shows dfuERROR.
+#ifndef VELT_SIM_SERIAL_PROTOCOL_H
+#define VELT_SIM_SERIAL_PROTOCOL_H
+
+#include "../dfu_model/DfuModel.h"
+#include "SerialFaults.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velt::sim {
+
+class SerialProtocol {
+public:
+    using Logger = std::function<void(const std::string&)>;
+
+    SerialProtocol(DfuModel& model, const SerialFaults& faults, Logger log = {});
+
+    // Consumes the bytes that arrived; appends what the device sends to out.
+    void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+
+    // A frame has begun but not all of it has arrived.
+    bool midFrame() const { return !input_.empty(); }
+    // Forgets an incomplete frame (the host went quiet in the middle of it).
+    void dropPartial();
+    bool synchronised() const { return synchronised_; }
+
+    // Requests 2, 3, 5 and 7 carry data to the host; the line does not send bmRequestType.
+    static bool isDeviceToHost(uint8_t request);
+
+private:
+    size_t step(const uint8_t* data, size_t size, std::vector<uint8_t>& out); // bytes consumed, 0 = need more
+    void handshake(std::vector<uint8_t>& out);
+    void onFrame(const uint8_t* frame, size_t frameSize, const uint8_t* payload, size_t payloadSize,
+                 std::vector<uint8_t>& out);
+    void sendReply(std::vector<uint8_t>& out);
+    void log(const std::string& line) const;
+
+    DfuModel& model_;
+    SerialFaults faults_;
+    Logger log_;
+    std::vector<uint8_t> input_;      // unconsumed bytes of an incomplete frame
+    std::vector<uint8_t> reply_;      // the last reply frame, for repetition
+    std::vector<uint8_t> stalled_;    // the last frame whose request was stalled
+    bool awaitingReplyAck_ = false;
+    bool synchronised_ = false;
+    size_t strayBytes_ = 0;
+};
+
+} // namespace velt::sim
+
+#endif
