@@ -66,7 +66,6 @@ ADIU_STATUS HexError(adisim::HexError e)
     case adisim::HexError::None: return kOk;
     case adisim::HexError::BadChecksum: return kInvalidHexChecksum;
     case adisim::HexError::BadRecord: return kInvalidHexRecord;
-    case adisim::HexError::CannotOpen:
     case adisim::HexError::NoEndRecord: break;
     }
     return kInvalidHexFile;
@@ -245,7 +244,12 @@ ADIU_STATUS ADIU_CALL ADIU_DownloadHexFile(ADIU_HANDLE handle, const char* path,
         return Logged(call, kInvalidParameter);
     if (a->targetRunning) return Logged(call, kMustBeHalted);
 
-    adisim::HexReadResult hex = adisim::ReadHexFile(path);
+    std::string text;
+    if (!adisim::ReadFileText(path, text)) return Logged(call, kInvalidHexFile);
+    // Keep what was downloaded: a temporary file the caller deletes afterwards
+    // can still be inspected.
+    w.SaveCopy("last-download.hex", text);
+    adisim::HexReadResult hex = adisim::ParseHexText(text);
     if (hex.error != adisim::HexError::None) return Logged(call, HexError(hex.error));
 
     adisim::DownloadOptions options;

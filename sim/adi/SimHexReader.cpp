@@ -94,20 +94,16 @@ HexReadResult ParseHexText(const std::string& text)
     return result;
 }
 
-HexReadResult ReadHexFile(const std::string& path)
+bool ReadFileText(const std::string& path, std::string& text)
 {
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        HexReadResult r;
-        r.error = HexError::CannotOpen;
-        return r;
-    }
-    std::string text;
+    if (!f) return false;
+    text.clear();
     char chunk[4096];
     size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
     std::fclose(f);
-    return ParseHexText(text);
+    return true;
 }
 
 } // namespace adisim

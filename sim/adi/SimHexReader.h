@@ -10,7 +10,7 @@
 
 namespace adisim {
 
-enum class HexError { None, CannotOpen, BadRecord, BadChecksum, NoEndRecord };
+enum class HexError { None, BadRecord, BadChecksum, NoEndRecord };
 
 struct HexReadResult {
     HexError error = HexError::None;
@@ -19,7 +19,9 @@ struct HexReadResult {
 };
 
 HexReadResult ParseHexText(const std::string& text);
-HexReadResult ReadHexFile(const std::string& path);
+
+// Reads a whole file in binary mode; false when it cannot be opened.
+bool ReadFileText(const std::string& path, std::string& text);
 
 } // namespace adisim
 

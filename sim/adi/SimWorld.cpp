@@ -12,8 +12,11 @@ const char* kDefaultSerial = "LKP00012345";
 
 std::string DefaultDirectory()
 {
+#if defined(_WIN32)
+    const char* home = std::getenv("USERPROFILE");
+#else
     const char* home = std::getenv("HOME");
-    if (!home || !*home) home = std::getenv("USERPROFILE");
+#endif
     if (!home || !*home) return ".velt-adi-sim";
     return std::string(home) + "/.velt/adi-sim";
 }
@@ -192,6 +195,14 @@ void World::SaveFlash(const Adapter& a)
         std::fclose(f);
     } else {
         std::fprintf(stderr, "adi-sim: cannot save flash to %s\n", FlashPath(a).c_str());
+    }
+}
+
+void World::SaveCopy(const std::string& name, const std::string& contents)
+{
+    if (FILE* f = std::fopen((dir_ + "/" + name).c_str(), "wb")) {
+        std::fwrite(contents.data(), 1, contents.size(), f);
+        std::fclose(f);
     }
 }
 

@@ -50,6 +50,8 @@ public:
     void SaveFlash(const Adapter& a);
 
     void Log(const std::string& line);
+    // Writes a file of the given name into the simulation directory.
+    void SaveCopy(const std::string& name, const std::string& contents);
     const std::string& Directory() const { return dir_; }
 
 private:

@@ -1,0 +1,55 @@
+// Runs the built OrvixFlashUtility as a child process against a fresh
+// simulated adapter world, and reads back what the world saw.
+#ifndef TESTS_FLASHUTIL_UTIL_HARNESS_H
+#define TESTS_FLASHUTIL_UTIL_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunOutput {
+    std::string out;    // standard output
+    int code = -1;      // exit code
+};
+
+class UtilityTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs the utility with these arguments (program name added) in the
+    // test's directory.
+    RunOutput Run(const std::vector<std::string>& args);
+
+    void Scenario(const std::string& text) { WriteFile("sim/scenario", text); }
+    std::vector<std::string> CallLog() const;
+    // Call-log lines of one function, in call order.
+    std::vector<std::string> Calls(const std::string& function) const;
+    // The persisted flash of an adapter's target (256 KiB; all 0xFF when none).
+    std::vector<uint8_t> Flash(const std::string& serial = "LKP00012345") const;
+    void SetFlash(const std::vector<uint8_t>& flash, const std::string& serial = "LKP00012345");
+
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    void WriteFile(const std::string& name, const std::string& contents) const;
+    std::string ReadFile(const std::string& name) const;
+    bool Exists(const std::string& name) const;
+
+    std::string dir_;
+};
+
+// Intel HEX text with a type 04 record per 64 KiB and data records of up to
+// 16 bytes, from a list of (address, bytes) blocks.
+struct HexBlock {
+    uint32_t address;
+    std::vector<uint8_t> bytes;
+};
+std::string MakeHex(const std::vector<HexBlock>& blocks);
+std::string HexLine(uint8_t type, uint16_t address, const std::vector<uint8_t>& data);
+
+// The lines every successful run without "-i" prints around its work.
+extern const char* const kConnectedLine;    // "Connected to Adapter SN: LKP00012345\n"
+extern const char* const kClosingLines;     // "Disconnect successful.\nSuccess.  No errors reported.\n"
+
+#endif
