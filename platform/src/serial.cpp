@@ -1,0 +1,475 @@
+// Serial ports: a DOS name of the dosdevices directory opened as a tty, with
+// Windows' exclusive open, COMMTIMEOUTS and DCB semantics.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <mutex>
+
+#include "dosdevices.h"
+#include "file_object.h"
+#include "tty.h"
+
+namespace velt::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// What a DCB says that termios does not hold: kept per open port and
+// reported back by GetCommState.
+struct DcbExtras {
+    bool parityCheck = false;
+    bool ctsOut = false;
+    unsigned dtrControl = DTR_CONTROL_ENABLE;
+    unsigned rtsControl = RTS_CONTROL_ENABLE;
+    bool txContinueOnXoff = false;
+    bool abortOnError = false;
+    WORD xonLim = 2048;
+    WORD xoffLim = 512;
+    char eofChar = 0;
+    char evtChar = 0;
+};
+
+class SerialPort : public FileObject {
+public:
+    SerialPort(int fd, bool isPty) : fd_(fd), isPty_(isPty) {}
+
+    ~SerialPort() override {
+        ioctl(fd_, TIOCNXCL);  // a pty's exclusive flag can outlive this descriptor
+        close(fd_);
+    }
+
+    BOOL Read(void* buffer, DWORD size, DWORD* done) override;
+    BOOL Write(const void* buffer, DWORD size, DWORD* done) override;
+
+    BOOL Purge(DWORD flags);
+    BOOL GetState(DCB& dcb);
+    BOOL SetState(const DCB& dcb);
+
+    COMMTIMEOUTS Timeouts() {
+        std::lock_guard<std::mutex> g(mu_);
+        return timeouts_;
+    }
+    void SetTimeouts(const COMMTIMEOUTS& t) {
+        std::lock_guard<std::mutex> g(mu_);
+        timeouts_ = t;
+    }
+
+private:
+    // Waits for fd to become ready for events, at most until deadline
+    // (none: for ever). Returns 1 ready, 0 timed out, -1 the line is gone.
+    int WaitFor(short events, const Clock::time_point* deadline);
+
+    const int fd_;
+    const bool isPty_;
+    std::mutex mu_;  // guards the settings below, not the I/O
+    COMMTIMEOUTS timeouts_{};
+    DcbExtras extras_;
+    // A pty has no line: what was asked for is remembered and reported.
+    int ptyDataBits_ = 8;
+    int ptyParity_ = NOPARITY;
+    bool ptyTwoStopBits_ = false;
+};
+
+Clock::time_point After(Clock::time_point from, uint64_t ms) {
+    // Clamp so that MAXDWORD-scale products cannot overflow the clock.
+    const uint64_t kMax = 1000ull * 3600 * 24 * 365;
+    return from + Millis(ms < kMax ? ms : kMax);
+}
+
+int SerialPort::WaitFor(short events, const Clock::time_point* deadline) {
+    for (;;) {
+        int waitMs = -1;
+        if (deadline) {
+            auto left = std::chrono::duration_cast<Millis>(*deadline - Clock::now()).count();
+            if (*deadline <= Clock::now())
+                return 0;
+            // Round up so that a wait never ends just short of its deadline.
+            waitMs = static_cast<int>(std::min<long long>(left + 1, INT_MAX));
+        }
+        struct pollfd p = {fd_, events, 0};
+        int r = poll(&p, 1, waitMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            continue;  // re-check the deadline
+        if (p.revents & events)
+            return 1;
+        return -1;  // POLLHUP or POLLERR without data: the other end is gone
+    }
+}
+
+// ReadFile under COMMTIMEOUTS, as a Windows serial driver times it:
+//  - interval MAXDWORD, both totals 0: whatever is buffered, at once;
+//  - interval and multiplier MAXDWORD, constant between: return as soon as
+//    any byte is there, else after the constant;
+//  - all zero: wait for every byte;
+//  - otherwise the total limit is multiplier * size + constant (none when
+//    both are 0), and a non-zero interval limits the gap between bytes once
+//    the first one has come.
+// A read that runs out of time succeeds with the bytes it got.
+BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
+    const COMMTIMEOUTS t = Timeouts();
+    const Clock::time_point start = Clock::now();
+    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
+    const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                         t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+    bool totalLimit = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+    uint64_t totalMs = anyByte ? t.ReadTotalTimeoutConstant
+                               : uint64_t(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant;
+    const Clock::time_point totalDeadline = After(start, totalMs);
+    const bool intervalLimit = !anyByte && !immediate && t.ReadIntervalTimeout != 0;
+
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    DWORD got = 0;
+    Clock::time_point lastByte = start;
+    while (got < size) {
+        ssize_t r = read(fd_, out + got, size - got);
+        if (r > 0) {
+            got += static_cast<DWORD>(r);
+            lastByte = Clock::now();
+            if (anyByte)
+                break;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno != EAGAIN) {
+            *done = got;
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        if (immediate)
+            break;
+        // Nothing buffered: wait for the nearer of the two limits.
+        const Clock::time_point* deadline = nullptr;
+        Clock::time_point d;
+        if (totalLimit) {
+            d = totalDeadline;
+            deadline = &d;
+        }
+        if (intervalLimit && got > 0) {
+            Clock::time_point gap = After(lastByte, t.ReadIntervalTimeout);
+            if (!deadline || gap < d) {
+                d = gap;
+                deadline = &d;
+            }
+        }
+        int w = WaitFor(POLLIN, deadline);
+        if (w == 0)
+            break;
+        if (w < 0) {
+            *done = got;
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+    }
+    *done = got;
+    return TRUE;
+}
+
+// WriteFile bounded by multiplier * size + constant (no bound when both are
+// 0). When time runs out the call succeeds with the bytes that went out,
+// which is what a Windows serial driver reports for a write time-out.
+BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
+    const COMMTIMEOUTS t = Timeouts();
+    const bool limited = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
+    const Clock::time_point deadline =
+        After(Clock::now(), uint64_t(t.WriteTotalTimeoutMultiplier) * size + t.WriteTotalTimeoutConstant);
+    const unsigned char* in = static_cast<const unsigned char*>(buffer);
+    DWORD sent = 0;
+    while (sent < size) {
+        ssize_t r = write(fd_, in + sent, size - sent);
+        if (r > 0) {
+            sent += static_cast<DWORD>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno != EAGAIN) {
+            *done = sent;
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        int w = WaitFor(POLLOUT, limited ? &deadline : nullptr);
+        if (w == 0)
+            break;
+        if (w < 0) {
+            *done = sent;
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+    }
+    *done = sent;
+    return TRUE;
+}
+
+BOOL SerialPort::Purge(DWORD flags) {
+    if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // I/O here is synchronous, so there is never a pending request to abort:
+    // an abort flag empties its direction like the matching clear flag.
+    const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+    const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+    if (!rx && !tx)
+        return TRUE;
+    if (TtyFlush(fd_, rx && tx ? 2 : (rx ? 0 : 1)) != 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL SerialPort::GetState(DCB& dcb) {
+    TtyLine line;
+    if (TtyGetLine(fd_, line) != 0) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = line.baudRate;
+    dcb.fBinary = 1;
+    dcb.fParity = extras_.parityCheck;
+    // Linux has one flag for both directions of the handshake; report the
+    // flags that asked for it, or both when it was set from elsewhere.
+    const bool ours = extras_.ctsOut || extras_.rtsControl == RTS_CONTROL_HANDSHAKE;
+    if (line.rtsCts) {
+        dcb.fOutxCtsFlow = ours ? extras_.ctsOut : true;
+        dcb.fRtsControl = ours ? extras_.rtsControl : RTS_CONTROL_HANDSHAKE;
+    } else {
+        dcb.fOutxCtsFlow = 0;
+        dcb.fRtsControl = ours && extras_.rtsControl == RTS_CONTROL_HANDSHAKE ? RTS_CONTROL_ENABLE : extras_.rtsControl;
+    }
+    dcb.fDtrControl = extras_.dtrControl;
+    dcb.fTXContinueOnXoff = extras_.txContinueOnXoff;
+    dcb.fOutX = line.xonXoffOut;
+    dcb.fInX = line.xonXoffIn;
+    dcb.fAbortOnError = extras_.abortOnError;
+    dcb.XonLim = extras_.xonLim;
+    dcb.XoffLim = extras_.xoffLim;
+    if (isPty_) {
+        dcb.ByteSize = static_cast<BYTE>(ptyDataBits_);
+        dcb.Parity = static_cast<BYTE>(ptyParity_);
+        dcb.StopBits = ptyTwoStopBits_ ? TWOSTOPBITS : ONESTOPBIT;
+    } else {
+        dcb.ByteSize = static_cast<BYTE>(line.dataBits);
+        dcb.Parity = static_cast<BYTE>(line.parity);
+        dcb.StopBits = line.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
+    }
+    dcb.XonChar = static_cast<char>(line.xonChar);
+    dcb.XoffChar = static_cast<char>(line.xoffChar);
+    dcb.EofChar = extras_.eofChar;
+    dcb.EvtChar = extras_.evtChar;
+    return TRUE;
+}
+
+// Sets the modem line when the driver has modem lines at all; a tty without
+// them (a pty, some virtual ports) has nothing to drive.
+bool DriveModemLine(int fd, int bit, bool on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0)
+        return true;
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+// A setting this host cannot give a port fails the whole call with
+// ERROR_INVALID_PARAMETER and changes nothing; it is never dropped quietly.
+BOOL SerialPort::SetState(const DCB& dcb) {
+    const bool supported = dcb.BaudRate != 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 &&
+                           dcb.Parity <= SPACEPARITY &&
+                           (dcb.StopBits == ONESTOPBIT || dcb.StopBits == TWOSTOPBITS) &&  // no 1.5 here
+                           !dcb.fOutxDsrFlow && !dcb.fDsrSensitivity && dcb.fDtrControl != DTR_CONTROL_HANDSHAKE &&
+                           dcb.fRtsControl != RTS_CONTROL_TOGGLE && !dcb.fNull && !dcb.fErrorChar &&
+                           !((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar);
+    if (!supported) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    TtyLine line;
+    line.baudRate = dcb.BaudRate;
+    line.dataBits = dcb.ByteSize;
+    line.parity = dcb.Parity;
+    line.twoStopBits = dcb.StopBits == TWOSTOPBITS;
+    line.rtsCts = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    line.xonXoffOut = dcb.fOutX;
+    line.xonXoffIn = dcb.fInX;
+    line.checkParity = dcb.fParity;
+    line.xonChar = static_cast<unsigned char>(dcb.XonChar);
+    line.xoffChar = static_cast<unsigned char>(dcb.XoffChar);
+
+    std::lock_guard<std::mutex> g(mu_);
+    int e = TtySetLine(fd_, line, isPty_);
+    if (e != 0) {
+        SetLastError(e == -1 || e == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    bool linesOk = DriveModemLine(fd_, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
+    if (!line.rtsCts)
+        linesOk = DriveModemLine(fd_, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE) && linesOk;
+    if (!linesOk) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    extras_.parityCheck = dcb.fParity;
+    extras_.ctsOut = dcb.fOutxCtsFlow;
+    extras_.dtrControl = dcb.fDtrControl;
+    extras_.rtsControl = dcb.fRtsControl;
+    extras_.txContinueOnXoff = dcb.fTXContinueOnXoff;
+    extras_.abortOnError = dcb.fAbortOnError;
+    extras_.xonLim = dcb.XonLim;
+    extras_.xoffLim = dcb.XoffLim;
+    extras_.eofChar = dcb.EofChar;
+    extras_.evtChar = dcb.EvtChar;
+    ptyDataBits_ = dcb.ByteSize;
+    ptyParity_ = dcb.Parity;
+    ptyTwoStopBits_ = line.twoStopBits;
+    return TRUE;
+}
+
+DWORD ErrorFromOpenErrno(int e) {
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case ELOOP:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsPtySlave(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;  // Unix98 pty slaves
+}
+
+std::shared_ptr<SerialPort> FindPort(HANDLE h) {
+    std::shared_ptr<SerialPort> port = FindHandleAs<SerialPort>(h);
+    if (!port)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return port;
+}
+
+}  // namespace
+
+// A COM port is exclusive on Windows, against every other opener. Here a
+// second open fails with ERROR_ACCESS_DENIED: flock() on the tty stops any
+// other opener that checks it (this layer always does, root included), and
+// TIOCEXCL stops every other non-root open at the kernel.
+HANDLE OpenSerialPort(const std::u16string& dosName) {
+    std::optional<std::string> entry = FindDosDevice(dosName);
+    if (!entry) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(entry->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(ErrorFromOpenErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!isatty(fd)) {  // the name does not lead to a serial port
+        close(fd);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        DWORD err = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE;
+        close(fd);
+        SetLastError(err);
+        return INVALID_HANDLE_VALUE;
+    }
+    ioctl(fd, TIOCEXCL);
+    if (TtyMakeRaw(fd) != 0) {
+        close(fd);
+        SetLastError(ERROR_GEN_FAILURE);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto port = std::make_shared<SerialPort>(fd, IsPtySlave(fd));
+    return RegisterHandle(std::move(port));
+}
+
+}  // namespace velt::platform
+
+using namespace velt::platform;
+
+extern "C" {
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    return port ? port->Purge(dwFlags) : FALSE;
+}
+
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
+    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    if (!port)
+        return FALSE;
+    if (!lpDCB) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return port->GetState(*lpDCB);
+}
+
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
+    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    if (!port)
+        return FALSE;
+    if (!lpDCB) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return port->SetState(*lpDCB);
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    if (!port)
+        return FALSE;
+    if (!lpCommTimeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *lpCommTimeouts = port->Timeouts();
+    return TRUE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    if (!port)
+        return FALSE;
+    // All three read values MAXDWORD is the one combination Windows refuses.
+    if (!lpCommTimeouts || (lpCommTimeouts->ReadIntervalTimeout == MAXDWORD &&
+                            lpCommTimeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+                            lpCommTimeouts->ReadTotalTimeoutConstant == MAXDWORD)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    port->SetTimeouts(*lpCommTimeouts);
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,123 @@
+// Only the kernel's own termios headers here: glibc's <termios.h> declares a
+// different struct termios and cannot be mixed with termios2.
+#include "tty.h"
+
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+
+namespace velt::platform {
+namespace {
+
+int Get(int fd, struct termios2& t) { return ioctl(fd, TCGETS2, &t) == 0 ? 0 : errno; }
+int Set(int fd, const struct termios2& t) { return ioctl(fd, TCSETS2, &t) == 0 ? 0 : errno; }
+
+bool RateClose(uint32_t got, uint32_t want) {
+    // A UART divisor rarely hits a rate exactly; 2% is what a receiver
+    // tolerates and what the kernel itself treats as the same rate.
+    uint64_t diff = got > want ? got - want : want - got;
+    return diff * 50 <= want;
+}
+
+}  // namespace
+
+int TtyMakeRaw(int fd) {
+    struct termios2 t;
+    if (int e = Get(fd, t))
+        return e;
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    return Set(fd, t);
+}
+
+int TtyGetLine(int fd, TtyLine& line) {
+    struct termios2 t;
+    if (int e = Get(fd, t))
+        return e;
+    line.baudRate = t.c_ospeed;
+    switch (t.c_cflag & CSIZE) {
+    case CS5: line.dataBits = 5; break;
+    case CS6: line.dataBits = 6; break;
+    case CS7: line.dataBits = 7; break;
+    default: line.dataBits = 8; break;
+    }
+    if (!(t.c_cflag & PARENB))
+        line.parity = 0;
+    else if (t.c_cflag & CMSPAR)
+        line.parity = (t.c_cflag & PARODD) ? 3 : 4;
+    else
+        line.parity = (t.c_cflag & PARODD) ? 1 : 2;
+    line.twoStopBits = (t.c_cflag & CSTOPB) != 0;
+    line.rtsCts = (t.c_cflag & CRTSCTS) != 0;
+    line.xonXoffOut = (t.c_iflag & IXON) != 0;
+    line.xonXoffIn = (t.c_iflag & IXOFF) != 0;
+    line.checkParity = (t.c_iflag & INPCK) != 0;
+    line.xonChar = t.c_cc[VSTART];
+    line.xoffChar = t.c_cc[VSTOP];
+    return 0;
+}
+
+int TtySetLine(int fd, const TtyLine& line, bool isPty) {
+    struct termios2 old;
+    if (int e = Get(fd, old))
+        return e;
+    struct termios2 t = old;
+    t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= BOTHER;
+    t.c_ospeed = t.c_ispeed = line.baudRate;
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[line.dataBits - 5];
+    switch (line.parity) {
+    case 1: t.c_cflag |= PARENB | PARODD; break;
+    case 2: t.c_cflag |= PARENB; break;
+    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (line.twoStopBits)
+        t.c_cflag |= CSTOPB;
+    if (line.rtsCts)
+        t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | INPCK);
+    if (line.xonXoffOut)
+        t.c_iflag |= IXON;
+    if (line.xonXoffIn)
+        t.c_iflag |= IXOFF;
+    if (line.checkParity && line.parity != 0)
+        t.c_iflag |= INPCK;
+    t.c_cc[VSTART] = line.xonChar;
+    t.c_cc[VSTOP] = line.xoffChar;
+    if (int e = Set(fd, t))
+        return e;
+
+    TtyLine got;
+    if (int e = TtyGetLine(fd, got)) {
+        Set(fd, old);
+        return e;
+    }
+    bool kept = RateClose(got.baudRate, line.baudRate) && got.rtsCts == line.rtsCts;
+    if (!isPty)
+        kept = kept && got.dataBits == line.dataBits && got.parity == line.parity &&
+               got.twoStopBits == line.twoStopBits;
+    if (!kept) {
+        Set(fd, old);
+        return -1;
+    }
+    return 0;
+}
+
+int TtyFlush(int fd, int which) {
+    static const int kQueues[] = {TCIFLUSH, TCOFLUSH, TCIOFLUSH};
+    return ioctl(fd, TCFLSH, kQueues[which]) == 0 ? 0 : errno;
+}
+
+}  // namespace velt::platform
