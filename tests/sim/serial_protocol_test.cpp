@@ -1,0 +1,131 @@
+// The device's line protocol in process: what it sends for what arrives,
+// however the bytes are split, including stalls and resets.
+#include "serial/SerialProtocol.h"
+#include "serial/framing.h"
+
+#include <gtest/gtest.h>
+
+using namespace velt::sim;
+using namespace velt::sim::framing;
+
+namespace {
+
+class Protocol : public ::testing::Test {
+protected:
+    void make(const SerialFaults& faults = {}, ModelConfig config = {})
+    {
+        protocol_.reset();
+        model_ = std::make_unique<DfuModel>(config);
+        protocol_ = std::make_unique<SerialProtocol>(*model_, faults, [this](const std::string& l) { log_ += l + "\n"; });
+    }
+    std::vector<uint8_t> feed(const std::vector<uint8_t>& bytes)
+    {
+        std::vector<uint8_t> out;
+        protocol_->feed(bytes.data(), bytes.size(), out);
+        return out;
+    }
+    std::vector<uint8_t> frame(uint8_t request, uint16_t value, uint16_t length, const std::vector<uint8_t>& data = {})
+    {
+        return encodeFrame(requestPayload(request, value, 0, length, data));
+    }
+    static std::vector<uint8_t> ackThen(const std::vector<uint8_t>& payload)
+    {
+        std::vector<uint8_t> out{kAck};
+        auto f = encodeFrame(payload);
+        out.insert(out.end(), f.begin(), f.end());
+        return out;
+    }
+
+    std::unique_ptr<DfuModel> model_;
+    std::unique_ptr<SerialProtocol> protocol_;
+    std::string log_;
+};
+
+} // namespace
+
+TEST_F(Protocol, IgnoresFramesUntilGreetedAndAfterReset)
+{
+    make();
+    EXPECT_TRUE(feed(frame(DFU_REQ_GETSTATE, 0, 1)).empty());
+    EXPECT_EQ(feed({kSyncRequest}), std::vector<uint8_t>{kSyncReply});
+    EXPECT_EQ(feed(frame(DFU_REQ_GETSTATE, 0, 1)), ackThen({2}));
+    EXPECT_EQ(feed({kAck}), std::vector<uint8_t>{});
+    EXPECT_EQ(feed(frame(VENDOR_REQ_RESET, 0, 0)), std::vector<uint8_t>{kAck});
+    EXPECT_FALSE(protocol_->synchronised());
+    EXPECT_TRUE(feed(frame(DFU_REQ_GETSTATE, 0, 1)).empty());
+    EXPECT_EQ(feed({kSyncRequest}), std::vector<uint8_t>{kSyncReply});
+}
+
+TEST_F(Protocol, ParsesFramesSplitAnywhereAndBackToBack)
+{
+    make();
+    feed({kSyncRequest});
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> stream = frame(DFU_REQ_DNLOAD, 0, 1000, data);
+    auto getStatus = frame(DFU_REQ_GETSTATUS, 0, 6);
+    stream.insert(stream.end(), getStatus.begin(), getStatus.end());
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at < stream.size(); at += 7) {
+        auto part = feed(std::vector<uint8_t>(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 7)));
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    std::vector<uint8_t> expected{kAck};
+    auto reply = ackThen({0, 0, 0, 0, 5, 0});
+    expected.insert(expected.end(), reply.begin(), reply.end());
+    EXPECT_EQ(out, expected);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), model_->flash().bytes().begin()));
+    EXPECT_FALSE(protocol_->midFrame());
+}
+
+TEST_F(Protocol, RepeatsTheReplyOnRejectionAndAcceptsTheNextFrameWithoutAck)
+{
+    make();
+    feed({kSyncRequest});
+    auto first = feed(frame(DFU_REQ_GETSTATE, 0, 1));
+    EXPECT_EQ(feed({kNak}), std::vector<uint8_t>(first.begin() + 1, first.end()));
+    EXPECT_EQ(feed({kNak}), std::vector<uint8_t>(first.begin() + 1, first.end()));
+    // A host that gave up on the reply goes on with its next request.
+    EXPECT_EQ(feed(frame(DFU_REQ_GETSTATUS, 0, 6)), ackThen({0, 0, 0, 0, 2, 0}));
+}
+
+TEST_F(Protocol, RejectsBadFramesWithoutReachingTheModel)
+{
+    make();
+    feed({kSyncRequest});
+    auto bad = frame(DFU_REQ_DNLOAD, 0, 2, {1, 2});
+    bad[7] ^= 0xFF;
+    EXPECT_EQ(feed(bad), std::vector<uint8_t>{kNak});
+    EXPECT_EQ(feed(encodeFrame(std::vector<uint8_t>{3, 0, 0})), std::vector<uint8_t>{kNak}) << "shorter than a request";
+    EXPECT_EQ(feed(frame(DFU_REQ_DNLOAD, 0, 4, {1, 2})), std::vector<uint8_t>{kNak}) << "data shorter than Length";
+    EXPECT_EQ(feed(frame(DFU_REQ_GETSTATUS, 0, 6, {1})), std::vector<uint8_t>{kNak}) << "data on an IN request";
+    EXPECT_EQ(model_->state(), DfuState::DfuIdle);
+    EXPECT_EQ(model_->flash().imageEnd(), 0u);
+}
+
+TEST_F(Protocol, StalledRequestIsRejectedAndItsRepetitionsDoNotReachTheModel)
+{
+    make();
+    feed({kSyncRequest});
+    auto misuse = frame(DFU_REQ_DNLOAD, 0, 0); // zero-length DNLOAD in dfuIDLE
+    EXPECT_EQ(feed(misuse), std::vector<uint8_t>{kNak});
+    EXPECT_EQ(model_->state(), DfuState::DfuError);
+    size_t lines = std::count(log_.begin(), log_.end(), '\n');
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(feed(misuse), std::vector<uint8_t>{kNak});
+    EXPECT_EQ(std::count(log_.begin(), log_.end(), '\n'), static_cast<long>(lines)) << log_;
+    EXPECT_EQ(feed(frame(DFU_REQ_GETSTATUS, 0, 6)), ackThen({0x0F, 0, 0, 0, 10, 0}));
+}
+
+TEST_F(Protocol, IncompleteFrameIsDroppedAfterAPause)
+{
+    make();
+    feed({kSyncRequest});
+    auto f = frame(DFU_REQ_GETSTATE, 0, 1);
+    feed(std::vector<uint8_t>(f.begin(), f.begin() + 5));
+    EXPECT_TRUE(protocol_->midFrame());
+    protocol_->dropPartial();
+    EXPECT_EQ(feed({kSyncRequest}), std::vector<uint8_t>{kSyncReply});
+    EXPECT_EQ(feed(f), ackThen({2}));
+}

@@ -1,0 +1,99 @@
+// The USB device through its socket, driven by a hand-written client.
+#include "SimTestHosts.h"
+
+#include <SimProcess.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+using simtest::UsbClient;
+using velt::sim::SimProcess;
+
+namespace {
+
+std::string soleStem(const std::string& dir)
+{
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().extension() == ".sock")
+            return (std::filesystem::path(dir) / entry.path().stem()).string();
+    return {};
+}
+
+} // namespace
+
+TEST(UsbDevice, DescribesItselfInTheDevFile)
+{
+    SimProcess sim({"--usb", "vid=1209,pid=ABCD,serial=XY-7,name=dev0,guid={0f0e0d0c-0b0a-0908-0706-050403020100}"});
+    std::ifstream dev(sim.usbDir() + "/dev0.dev");
+    std::string text((std::istreambuf_iterator<char>(dev)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "path=\\\\?\\usb#vid_1209&pid_abcd#XY-7#{0f0e0d0c-0b0a-0908-0706-050403020100}\n"
+                    "guid={0F0E0D0C-0B0A-0908-0706-050403020100}\n");
+}
+
+TEST(UsbDevice, ServesOneHostAtATime)
+{
+    SimProcess sim({"--usb"});
+    std::string stem = soleStem(sim.usbDir());
+    auto first = std::make_unique<UsbClient>(stem + ".sock");
+    EXPECT_EQ(first->greeting(), VUSB_GREETING_OK);
+    UsbClient second(stem + ".sock");
+    EXPECT_EQ(second.greeting(), VUSB_GREETING_BUSY);
+    EXPECT_TRUE(second.closedByPeer());
+    first.reset();
+    // Once the first host is gone the device is free again.
+    bool freed = false;
+    for (int i = 0; i < 100 && !freed; ++i) {
+        UsbClient third(stem + ".sock");
+        freed = third.greeting() == VUSB_GREETING_OK;
+        if (!freed)
+            ::usleep(5000);
+    }
+    EXPECT_TRUE(freed);
+}
+
+TEST(UsbDevice, AnswersDescriptorsAndInterfaceQueries)
+{
+    SimProcess sim({"--usb", "vid=1209,pid=0001,serial=S1"});
+    UsbClient host(soleStem(sim.usbDir()) + ".sock");
+    auto device = host.call(VUSB_OP_GET_DESCRIPTOR, 1, 0, {}, 18);
+    EXPECT_EQ(device.error, 0u);
+    EXPECT_EQ(device.data, std::vector<uint8_t>({18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x00, 0x00, 0x01, 1, 2, 3, 1}));
+    EXPECT_EQ(host.call(VUSB_OP_GET_DESCRIPTOR, 1, 0, {}, 8).data.size(), 8u) << "never more than the capacity";
+    auto serial = host.call(VUSB_OP_GET_DESCRIPTOR, 3, 3 | 0x0409 << 16, {}, 255);
+    EXPECT_EQ(serial.data, std::vector<uint8_t>({6, 3, 'S', 0, '1', 0}));
+    EXPECT_EQ(host.call(VUSB_OP_GET_DESCRIPTOR, 9, 0, {}, 64).error, 31u);
+
+    auto interface = host.call(VUSB_OP_QUERY_INTERFACE, 0, 0, {}, 9);
+    EXPECT_EQ(interface.data, std::vector<uint8_t>({9, 4, 0, 0, 0, 0xFE, 1, 2, 2}));
+    EXPECT_NE(host.call(VUSB_OP_QUERY_INTERFACE, 1, 0, {}, 9).error, 0u);
+
+    auto policy = host.call(VUSB_OP_SET_PIPE_POLICY, 0, 3, {}, 4, {0xE8, 0x03, 0, 0});
+    EXPECT_EQ(policy.error, 0u);
+    EXPECT_NE(sim.readLog().find("pipe policy pipe=0 policy=3 value=1000"), std::string::npos);
+}
+
+TEST(UsbDevice, CarriesControlTransfersToTheModel)
+{
+    SimProcess sim({"--usb", "busy=1,poll=300"});
+    UsbClient host(soleStem(sim.usbDir()) + ".sock");
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1).data, std::vector<uint8_t>{2});
+    auto dn = host.control(0x21, 1, 0, 3, {7, 8, 9});
+    EXPECT_EQ(dn.error, 0u);
+    EXPECT_TRUE(dn.data.empty());
+    EXPECT_EQ(host.control(0xA1, 3, 0, 6).data, std::vector<uint8_t>({0, 0x2C, 0x01, 0, 4, 0}));
+    EXPECT_EQ(host.control(0xA1, 3, 0, 6).data, std::vector<uint8_t>({0, 0, 0, 0, 5, 0}));
+    EXPECT_EQ(host.control(0x21, 1, 0, 0).error, 0u);
+    EXPECT_EQ(host.control(0xA1, 3, 0, 6).data[4], 2);
+    EXPECT_EQ(host.control(0xA1, 2, 0, 16).data, std::vector<uint8_t>({7, 8, 9}));
+    EXPECT_EQ(host.control(0xC1, 7, 0, 48).data.size(), 48u);
+
+    auto stall = host.control(0x21, 4, 0, 0); // CLRSTATUS outside dfuERROR
+    EXPECT_EQ(stall.error, 31u);
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1).data, std::vector<uint8_t>{10});
+
+    // Standard requests are the USB device's own and leave the DFU state alone.
+    auto descriptor = host.control(0x80, 6, 0x0100, 18);
+    EXPECT_EQ(descriptor.data.size(), 18u);
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1).data, std::vector<uint8_t>{10});
+}
