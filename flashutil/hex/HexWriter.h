@@ -7,6 +7,8 @@
 #define FLASHUTIL_HEXWRITER_H
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,15 @@
 // The complete file text for an image, pages in ascending order. Pages with
 // negative numbers have no address and are not written.
 std::string ToHexText(const CHexImage& image);
+
+// The same text, handed to sink in pieces of up to 64 KiB as it is made,
+// so a large image never needs its whole text in memory. Stops at the first
+// piece the sink refuses (returns false) and then returns false.
+using HexTextSink = std::function<bool(const char* data, size_t size)>;
+bool WriteHexText(const CHexImage& image, const HexTextSink& sink);
+
+// WriteHexText into an open file; false when a write fails.
+bool WriteHexFile(const CHexImage& image, FILE* file);
 
 // A record as a byte list without its checksum: count (data length, low 8
 // bits), address high byte, address low byte, type, data.
