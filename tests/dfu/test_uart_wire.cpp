@@ -369,3 +369,18 @@ TEST(SerialDevice, ClosedObjectRefusesTransfers)
     EXPECT_FALSE(device.GetVidPid(nullptr, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
+
+TEST_F(SerialWire, ShortStatusReplyLeavesTheRecordUntouched)
+{
+    DFU_GETSTATUS_RESULT status;
+    std::memset(&status, 0x66, sizeof(status));
+    auto getStatus = std::async(std::launch::async, [&] { return DFU_DfuGetStatus(handle, &status); });
+    Handshake();
+    ASSERT_EQ(port.Read(13), GETSTATUS_FRAME);
+    port.Write({ACK});
+    port.Write(Frame({0x00, 0x10, 0x27}));
+    ASSERT_EQ(port.Read(1), Bytes {ACK});
+    EXPECT_EQ(getStatus.get(), DFU_STATUS_INCOMPLETE_TRANSFER);
+    EXPECT_EQ(status.bState, 0x66);
+    EXPECT_EQ(status.bwPollTimeout, 0x66666666u);
+}
