@@ -23,6 +23,25 @@ bool RateClose(uint32_t got, uint32_t want) {
     return diff * 50 <= want;
 }
 
+// The Bnnn code of a rate in the classic table, or BOTHER. A classic code
+// keeps the rate readable by every termios user, not only termios2 ones.
+tcflag_t BaudCode(uint32_t rate) {
+    static const struct {
+        uint32_t rate;
+        tcflag_t code;
+    } kTable[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+                  {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+                  {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+                  {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+                  {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+                  {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+                  {3500000, B3500000}, {4000000, B4000000}};
+    for (const auto& e : kTable)
+        if (e.rate == rate)
+            return e.code;
+    return BOTHER;
+}
+
 }  // namespace
 
 int TtyMakeRaw(int fd) {
@@ -72,7 +91,7 @@ int TtySetLine(int fd, const TtyLine& line, bool isPty) {
         return e;
     struct termios2 t = old;
     t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= BOTHER;
+    t.c_cflag |= BaudCode(line.baudRate);
     t.c_ospeed = t.c_ispeed = line.baudRate;
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[line.dataBits - 5];
