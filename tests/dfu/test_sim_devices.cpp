@@ -147,7 +147,7 @@ TEST_F(UsbTransport, DescriptorsTransfersAndTimeOut)
     EXPECT_EQ(timeout, 0u);
     const std::string log = sim.readLog();
     EXPECT_NE(log.find("pipe=0 policy=3 value=1 "), std::string::npos) << log;
-    EXPECT_EQ(log.find(" value=0 "), std::string::npos) << log;
+    EXPECT_EQ(log.find("policy=3 value=0 "), std::string::npos) << log;
     ASSERT_EQ(DFU_SetTransferTimeout(handle, 500), DFU_STATUS_SUCCESS);
 
     ASSERT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
