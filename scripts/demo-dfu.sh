@@ -1,2 +1,69 @@
 #!/usr/bin/env bash
-echo "(demo-dfu: not built yet)"
+# velt-dfu against simulated hardware: two USB DFU devices and two serial
+# devices, all played by velt-dfu-sim in a scratch directory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=${VELT_BIN_DIR:-build/native/bin}   # another build tree's bin/ may be given
+for program in velt-dfu velt-dfu-sim; do
+  if [ ! -x "$bin/$program" ]; then
+    echo "demo-dfu: $bin/$program is missing; build with 'make' first" >&2
+    exit 1
+  fi
+done
+
+work=$(mktemp -d)
+sim_pid=
+stop_simulator() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap stop_simulator EXIT
+
+# The library finds USB devices and COM ports through these two directories
+# (on Windows it asks the system instead).
+export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dosdevices
+
+"$bin/velt-dfu-sim" --usb-dir "$VELT_USBDEVICES" --dosdevices "$VELT_DOSDEVICES" --log "$work/sim.log" \
+  --usb vid=1A2B,pid=00FF,serial=DEMO-A \
+  --usb vid=1A2B,pid=0100,serial=DEMO-B \
+  --com COM3 \
+  --com COM4,nosync >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -q READY "$work/sim.out" && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! grep -q READY "$work/sim.out"; then
+  echo "demo-dfu: the simulator did not start:" >&2
+  cat "$work/sim.out" >&2
+  exit 1
+fi
+
+run() {
+  echo "\$ velt-dfu $*"
+  "$bin/velt-dfu" "$@"
+  echo
+}
+
+echo "== velt-dfu: DFU devices on USB and on serial ports (simulated) =="
+echo "Simulator running: USB devices 1A2B:00FF and 1A2B:0100, serial devices on COM3 and COM4."
+echo
+echo "# Every device gets an index: USB DFU devices first, then every COM port."
+echo "# A COM port is listed whether or not a DFU device answers on it."
+run list
+
+echo "# COM3 has a DFU device waiting in dfuIDLE, ready for a download. Each run"
+echo "# opens the port, brings the serial link into step and sends one request."
+run state COM3
+run status COM3
+run info COM3
+
+echo "# Device 0 is the first USB device (VID:PID 1A2B:00FF), addressed by index."
+run state 0
+run status 0
+run info 0
+
+echo "# COM4's device never answers the link handshake (a simulated fault). The"
+echo "# tool says what failed, with the library's status name and code, and exits 1."
+run state COM4 --timeout 300 || true

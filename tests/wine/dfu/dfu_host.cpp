@@ -232,12 +232,6 @@ void CheckOpenByPath(const Config& config)
     uint8_t state = GetState(h, st);
     Check(st == DFU_STATUS_SUCCESS && state == config.startState, "GETSTATE on the port opened by path",
           "status 0x%02X, state %u", st, state);
-    DFU_HANDLE second = nullptr;
-    st = dfu.DFU_OpenByDevicePath(&second, PathOf(config.comB).c_str());
-    Check(st == DFU_STATUS_GENERAL_ERROR && second == nullptr,
-          "a port that is already open cannot be opened twice", "status 0x%02X", st);
-    if (second != nullptr)
-        dfu.DFU_Close(second);
     dfu.DFU_Close(h);
 
     st = dfu.DFU_OpenByDevicePath(&h, "\\\\.\\COM49");

@@ -29,7 +29,8 @@ cleanup() {
     rm -f "$WINEPREFIX/dosdevices/${port,,}"
     "$wine64" reg delete 'HKLM\Software\Wine\Ports' /v "$port" /f >/dev/null 2>&1
   done
-  wineserver -k 2>/dev/null
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -52,8 +53,12 @@ for port in "${ports[@]}"; do
   ln -sfn "$pty" "$WINEPREFIX/dosdevices/${port,,}"
   "$wine64" reg add 'HKLM\Software\Wine\Ports' /v "$port" /d "$pty" /f >/dev/null
 done
-# The wine server reads the port list when it starts.
+# The wine server reads the port list when it starts. Start the new one
+# ourselves, detached from this script's output: when it is stopped it dumps
+# its object table on whatever output it inherited.
 wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
+wineserver </dev/null >/dev/null 2>&1
 
 "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 | tr -d '\r'
 status=${PIPESTATUS[0]}

@@ -1,0 +1,117 @@
+// Option parsing and device naming of velt-dfu, without a device.
+#include "CommandLine.h"
+#include "Device.h"
+#include "Names.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace veltdfu;
+
+namespace {
+
+std::string Parse(std::vector<const char*> args, Invocation& out)
+{
+    args.insert(args.begin(), "velt-dfu");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data(), out);
+}
+
+} // namespace
+
+TEST(CommandLine, OptionsStandAnywhereInBothForms)
+{
+    Invocation inv;
+    ASSERT_EQ(Parse({"--timeout", "250", "state", "COM7", "--baud=9600", "--parity", "space",
+                     "--stop-bits=1.5", "--flow", "rtscts", "--data-bits", "7"},
+                    inv),
+              "");
+    EXPECT_EQ(inv.command, "state");
+    EXPECT_EQ(inv.operands, std::vector<std::string>{"COM7"});
+    EXPECT_EQ(inv.timeoutMs, 250u);
+    EXPECT_EQ(inv.line.baudRate, 9600u);
+    EXPECT_EQ(inv.line.parity, 4);      // DCB SPACEPARITY
+    EXPECT_EQ(inv.line.stopBits, 1);    // DCB ONE5STOPBITS
+    EXPECT_EQ(inv.line.flowControl, 1); // RTS/CTS
+    EXPECT_EQ(inv.line.dataBits, 7);
+}
+
+TEST(CommandLine, UnsetSerialOptionsStayUnset)
+{
+    Invocation inv;
+    ASSERT_EQ(Parse({"state", "0", "--baud", "57600"}, inv), "");
+    EXPECT_TRUE(inv.line.any());
+    EXPECT_FALSE(inv.line.parity.has_value());
+    EXPECT_FALSE(inv.line.dataBits.has_value());
+    EXPECT_FALSE(inv.timeoutMs.has_value());
+}
+
+TEST(CommandLine, BadValuesAreRefusedNamingTheOption)
+{
+    const std::vector<std::vector<const char*>> bad = {
+        {"--baud", "0"},          {"--baud", "12x"},         {"--baud", "-9600"},
+        {"--baud", "4294967296"}, {"--data-bits", "9"},      {"--data-bits", "4"},
+        {"--parity", "Even"},     {"--stop-bits", "3"},      {"--flow", "xonxoff"},
+        {"--timeout", ""},        {"--timeout=-1"},
+    };
+    for (const auto& args : bad) {
+        Invocation inv;
+        std::vector<const char*> full = {"state", "0"};
+        full.insert(full.end(), args.begin(), args.end());
+        const std::string error = Parse(full, inv);
+        const std::string option = std::string(args[0]).substr(0, std::string(args[0]).find('='));
+        EXPECT_NE(error.find(option), std::string::npos) << args[0] << " -> '" << error << "'";
+    }
+}
+
+TEST(CommandLine, ValueOptionLastOnTheLineIsAnError)
+{
+    Invocation inv;
+    EXPECT_EQ(Parse({"state", "0", "--timeout"}, inv), "option --timeout needs a value");
+    EXPECT_FALSE(inv.timeoutMs.has_value());
+}
+
+TEST(CommandLine, UnknownOptionsAndTheEndOfOptions)
+{
+    Invocation inv;
+    EXPECT_NE(Parse({"state", "0", "--bogus"}, inv), "");
+    Invocation after;
+    ASSERT_EQ(Parse({"state", "--", "--odd-path"}, after), "");
+    EXPECT_EQ(after.operands, std::vector<std::string>{"--odd-path"});
+}
+
+TEST(DeviceRef, IndexComNameOrPath)
+{
+    DeviceRef index = ParseDeviceRef("3");
+    EXPECT_TRUE(index.byIndex);
+    EXPECT_EQ(index.index, 3u);
+
+    DeviceRef com = ParseDeviceRef("COM12");
+    EXPECT_FALSE(com.byIndex);
+    EXPECT_EQ(com.path, "\\\\.\\COM12");
+
+    // Anything else is a path as the library knows it, untouched.
+    for (const char* path : {"\\\\.\\COM7", "COMBO", "com7", "\\\\?\\usb#vid_1a2b&pid_00ff#S1"}) {
+        DeviceRef ref = ParseDeviceRef(path);
+        EXPECT_FALSE(ref.byIndex) << path;
+        EXPECT_EQ(ref.path, path);
+    }
+}
+
+TEST(Names, FailureTextCarriesNameAndCode)
+{
+    EXPECT_EQ(LibraryStatusText(0x82), "DFU_STATUS_GENERAL_ERROR (0x82)");
+    EXPECT_EQ(LibraryStatusText(0x4B), "DFU_STATUS_NOT_SUPPORTED (0x4B)");
+    // 0x42 is not a library code; it must still print its number.
+    EXPECT_EQ(LibraryStatusText(0x42), "unknown status (0x42)");
+}
+
+TEST(Names, DfuStatesAndStatusesAtTheirEdges)
+{
+    EXPECT_STREQ(DfuStateName(0), "appIDLE");
+    EXPECT_STREQ(DfuStateName(10), "dfuERROR");
+    EXPECT_STREQ(DfuStateName(11), "unknown");
+    EXPECT_STREQ(DfuStatusName(0), "OK");
+    EXPECT_STREQ(DfuStatusName(15), "errSTALLEDPKT");
+    EXPECT_STREQ(DfuStatusName(16), "unknown");
+}

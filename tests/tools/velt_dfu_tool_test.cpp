@@ -1,0 +1,212 @@
+// velt-dfu as a user meets it: exit codes, messages and output, run as a
+// process against empty device directories and against the simulator.
+#include "SimProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs the tool with the current environment; output goes through files so
+// that neither stream can block the other.
+ToolRun RunTool(const std::vector<std::string>& args)
+{
+    char dir[] = "/tmp/velt-dfu-test-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return {};
+    const std::string outPath = std::string(dir) + "/out", errPath = std::string(dir) + "/err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv{const_cast<char*>(VELT_DFU_TOOL)};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(VELT_DFU_TOOL, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ToolRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = Slurp(outPath);
+    run.err = Slurp(errPath);
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    rmdir(dir);
+    return run;
+}
+
+// No USB devices and no COM ports: both device directories empty.
+class ToolWithoutDevices : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/velt-dfu-empty-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        setenv("VELT_DOSDEVICES", dir_.c_str(), 1);
+        setenv("VELT_USBDEVICES", dir_.c_str(), 1);
+    }
+    void TearDown() override { rmdir(dir_.c_str()); }
+    std::string dir_;
+};
+
+TEST_F(ToolWithoutDevices, ListSaysSoAndSucceeds)
+{
+    ToolRun run = RunTool({"list"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("No devices found"), std::string::npos) << run.out;
+}
+
+TEST_F(ToolWithoutDevices, MissingDevicesFailWithReasonAndCode)
+{
+    ToolRun byIndex = RunTool({"state", "3"});
+    EXPECT_EQ(byIndex.exitCode, 1);
+    EXPECT_NE(byIndex.err.find("no device at index 3 (0 found"), std::string::npos) << byIndex.err;
+
+    ToolRun byPath = RunTool({"status", "COM9"});
+    EXPECT_EQ(byPath.exitCode, 1);
+    EXPECT_EQ(byPath.err, "velt-dfu: cannot open device \\\\.\\COM9: DFU_STATUS_GENERAL_ERROR (0x82)\n");
+    EXPECT_EQ(byPath.out, "");
+}
+
+TEST_F(ToolWithoutDevices, UsageErrorsExitTwoWithoutTouchingDevices)
+{
+    const std::vector<std::vector<std::string>> misuse = {
+        {},
+        {"flash"},
+        {"state"},
+        {"state", "0", "1"},
+        {"state", "0", "--parity", "sometimes"},
+        {"list", "--timeout", "100"},
+        {"info", "0", "--baud"},
+    };
+    for (const auto& args : misuse) {
+        ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "(no arguments)" : args[0]);
+        EXPECT_FALSE(run.err.empty());
+        EXPECT_EQ(run.out, "");
+    }
+    ToolRun help = RunTool({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: velt-dfu"), std::string::npos);
+}
+
+class ToolWithSimulator : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        sim_ = new velt::sim::SimProcess({"--usb", "vid=1A2B,pid=00FF,serial=TOOL1",
+                                          "--com", "COM7,state=2,info=" + Info(),
+                                          "--com", "COM8,silent"});
+    }
+    static void TearDownTestSuite()
+    {
+        delete sim_;
+        sim_ = nullptr;
+    }
+    void SetUp() override { sim_->exportEnvironment(); }
+
+    // infoWord 0xBEEF, bytes 2 and 3 = 01 02, then 44 bytes counting up.
+    static std::string Info()
+    {
+        std::string hex = "efbe0102";
+        for (int i = 4; i < 48; ++i) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", i);
+            hex += pair;
+        }
+        return hex;
+    }
+
+    static velt::sim::SimProcess* sim_;
+};
+
+velt::sim::SimProcess* ToolWithSimulator::sim_ = nullptr;
+
+TEST_F(ToolWithSimulator, ListShowsUsbWithVidPidThenComPorts)
+{
+    ToolRun run = RunTool({"list"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::string usb, com7, com8, extra;
+    std::getline(lines, usb);
+    std::getline(lines, com7);
+    std::getline(lines, com8);
+    EXPECT_FALSE(std::getline(lines, extra)) << run.out;
+    EXPECT_TRUE(std::regex_match(usb, std::regex(R"(0 +usb +\\\\\?\\usb#vid_1a2b&pid_00ff#\S+  1A2B:00FF)",
+                                                 std::regex::icase)))
+        << usb;
+    // COM ports: no VID:PID column, in the order the system lists them.
+    EXPECT_TRUE(std::regex_match(com7, std::regex(R"([12] +uart +\\\\\.\\COM[78])"))) << com7;
+    EXPECT_TRUE(std::regex_match(com8, std::regex(R"([12] +uart +\\\\\.\\COM[78])"))) << com8;
+    EXPECT_NE(com7, com8);
+}
+
+TEST_F(ToolWithSimulator, RequestsOnSerialAndUsbDevices)
+{
+    ToolRun serial = RunTool({"state", "COM7"});
+    EXPECT_EQ(serial.exitCode, 0) << serial.err;
+    EXPECT_EQ(serial.out, "state: dfuIDLE (2)\n");
+
+    ToolRun usb = RunTool({"status", "0"});
+    EXPECT_EQ(usb.exitCode, 0) << usb.err;
+    EXPECT_NE(usb.out.find("status:       OK (0)"), std::string::npos) << usb.out;
+    EXPECT_NE(usb.out.find("state:        dfuIDLE (2)"), std::string::npos) << usb.out;
+
+    ToolRun info = RunTool({"info", "\\\\.\\COM7", "--timeout", "500", "--baud", "57600"});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_NE(info.out.find("infoWord:   0xBEEF"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("infoByte1:  0x02"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("infoByte2:  0x01"), std::string::npos) << info.out;
+}
+
+TEST_F(ToolWithSimulator, SerialOptionsOnAUsbDeviceAreAUsageError)
+{
+    ToolRun run = RunTool({"state", "0", "--flow", "rtscts"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("COM-port devices only"), std::string::npos) << run.err;
+}
+
+TEST_F(ToolWithSimulator, SilentDeviceFailsWithTimeoutWithinBound)
+{
+    const auto start = std::chrono::steady_clock::now();
+    ToolRun run = RunTool({"state", "COM8", "--timeout", "200"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("cannot read the state of device \\\\.\\COM8: DFU_STATUS_TIMEOUT (0x84)"),
+              std::string::npos)
+        << run.err;
+    EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+} // namespace
