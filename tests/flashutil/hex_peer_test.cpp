@@ -11,13 +11,19 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "hex/CHexImage.h"
 #include "hex/HexWriter.h"
+
+extern char** environ;
 
 namespace {
 
@@ -60,17 +66,38 @@ protected:
         ASSERT_FALSE(dir.empty()) << "no temporary directory";
         // The peers are installed by scripts/setup-deps.sh; without them this
         // check has no independent reference, which is a failure, not a skip.
-        for (const char* peer : {"objcopy", "srec_cat"}) {
-            ASSERT_EQ(Run(std::string("command -v ") + peer + " >/dev/null"), 0) << peer << " is not installed";
-        }
+        for (const char* peer : {"objcopy", "srec_cat"}) ASSERT_TRUE(OnPath(peer)) << peer << " is not installed";
     }
 
-    // Runs a shell command; its error output goes to a log shown on failure.
-    static int Run(const std::string& command) {
+    static bool OnPath(const std::string& program) {
+        const char* path = std::getenv("PATH");
+        std::stringstream dirs(path ? path : "/usr/bin:/bin");
+        for (std::string entry; std::getline(dirs, entry, ':');) {
+            if (!entry.empty() && access((fs::path(entry) / program).c_str(), X_OK) == 0) return true;
+        }
+        return false;
+    }
+
+    // Runs a peer directly (no shell); its error output goes to a log that is
+    // shown when it fails.
+    static int Run(const std::vector<std::string>& args) {
         const std::string log = (fs::path(dir) / "peer.log").string();
-        const int status = std::system((command + " 2>" + log).c_str());
-        if (status == -1 || !WIFEXITED(status)) return -1;
-        if (WEXITSTATUS(status) != 0) std::fprintf(stderr, "%s\n%s", command.c_str(), ReadFile(log).c_str());
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        int status = 0;
+        if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+        if (WEXITSTATUS(status) != 0) {
+            std::string command;
+            for (const std::string& a : args) command += a + " ";
+            std::fprintf(stderr, "%s\n%s", command.c_str(), ReadFile(log).c_str());
+        }
         return WEXITSTATUS(status);
     }
 
@@ -133,15 +160,18 @@ testing::AssertionResult ImageHolds(const CHexImage& image, const std::vector<Bl
     return testing::AssertionSuccess();
 }
 
-// srec_cat command-line inputs that place each block at its address.
-std::string SrecInputs(const std::vector<Block>& blocks) {
-    std::string inputs;
+// srec_cat arguments that place each block at its address, then the output.
+std::vector<std::string> SrecCat(const std::vector<Block>& blocks, const fs::path& output,
+                                 std::vector<std::string> format) {
+    std::vector<std::string> args = {"srec_cat"};
     for (size_t i = 0; i < blocks.size(); ++i) {
-        const fs::path file = fs::path(HexPeers::Path("block" + std::to_string(i) + ".bin"));
+        const fs::path file = HexPeers::Path("block" + std::to_string(i) + ".bin");
         WriteFile(file, std::string(blocks[i].data.begin(), blocks[i].data.end()));
-        inputs += " " + file.string() + " -binary -offset " + Hex(blocks[i].address);
+        args.insert(args.end(), {file.string(), "-binary", "-offset", Hex(blocks[i].address)});
     }
-    return inputs;
+    args.insert(args.end(), {"-o", output.string()});
+    args.insert(args.end(), format.begin(), format.end());
+    return args;
 }
 
 CHexImage Load(const fs::path& file, int* result) {
@@ -155,12 +185,10 @@ CHexImage Load(const fs::path& file, int* result) {
 
 TEST_F(HexPeers, SrecCatLinearFilesLoadIntoTheSameBytes) {
     std::mt19937 rng(1001);
-    for (int round = 0; round < 100; ++round) {
+    for (int round = 0; round < 70; ++round) {
         const std::vector<Block> blocks = RandomBlocks(rng, 0xFFFF0000u);
         const std::string recordSize = std::to_string(1 + rng() % 64);
-        ASSERT_EQ(Run("srec_cat" + SrecInputs(blocks) + " -o " + Path("in.hex").string() +
-                      " -intel -obs=" + recordSize),
-                  0);
+        ASSERT_EQ(Run(SrecCat(blocks, Path("in.hex"), {"-intel", "-obs=" + recordSize})), 0);
         int result = -1;
         const CHexImage image = Load(Path("in.hex"), &result);
         ASSERT_EQ(result, CHexImage::kLoadOk) << "round " << round;
@@ -170,12 +198,10 @@ TEST_F(HexPeers, SrecCatLinearFilesLoadIntoTheSameBytes) {
 
 TEST_F(HexPeers, SrecCatSegmentFilesLoadIntoTheSameBytes) {
     std::mt19937 rng(1002);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 50; ++round) {
         const std::vector<Block> blocks = RandomBlocks(rng, 0x100000u);
         const std::string recordSize = std::to_string(1 + rng() % 64);
-        ASSERT_EQ(Run("srec_cat" + SrecInputs(blocks) + " -o " + Path("in.hex").string() +
-                      " -intel -address-length=3 -obs=" + recordSize),
-                  0);
+        ASSERT_EQ(Run(SrecCat(blocks, Path("in.hex"), {"-intel", "-address-length=3", "-obs=" + recordSize})), 0);
         ASSERT_NE(ReadFile(Path("in.hex")).find(":02000002"), std::string::npos) << "no segment records";
         int result = -1;
         const CHexImage image = Load(Path("in.hex"), &result);
@@ -188,10 +214,10 @@ TEST_F(HexPeers, SrecCatSegmentFilesLoadIntoTheSameBytes) {
 // the sparse data as S-records, which srec_cat makes from the blocks.
 TEST_F(HexPeers, ObjcopyFilesLoadIntoTheSameBytes) {
     std::mt19937 rng(1003);
-    for (int round = 0; round < 100; ++round) {
+    for (int round = 0; round < 70; ++round) {
         const std::vector<Block> blocks = RandomBlocks(rng, round % 2 ? 0x100000u : 0xFFFF0000u);
-        ASSERT_EQ(Run("srec_cat" + SrecInputs(blocks) + " -o " + Path("in.srec").string()), 0);
-        ASSERT_EQ(Run("objcopy -I srec -O ihex " + Path("in.srec").string() + " " + Path("in.hex").string()), 0);
+        ASSERT_EQ(Run(SrecCat(blocks, Path("in.srec"), {})), 0);
+        ASSERT_EQ(Run({"objcopy", "-I", "srec", "-O", "ihex", Path("in.srec").string(), Path("in.hex").string()}), 0);
         int result = -1;
         const CHexImage image = Load(Path("in.hex"), &result);
         ASSERT_EQ(result, CHexImage::kLoadOk) << "round " << round;
@@ -201,7 +227,7 @@ TEST_F(HexPeers, ObjcopyFilesLoadIntoTheSameBytes) {
 
 TEST_F(HexPeers, OurFilesReadBackThroughBothPeers) {
     std::mt19937 rng(1004);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 50; ++round) {
         CHexImage image;
         const uint32_t base = (rng() % 0xFFF00000u) & ~1023u;
         const int pieces = 1 + static_cast<int>(rng() % 5);
@@ -226,13 +252,13 @@ TEST_F(HexPeers, OurFilesReadBackThroughBothPeers) {
                              std::string(bytes.begin(), bytes.end()));
         }
 
-        ASSERT_EQ(Run("objcopy -I ihex -O binary --gap-fill 0xEE " + Path("out.hex").string() + " " +
-                      Path("objcopy.bin").string()),
+        ASSERT_EQ(Run({"objcopy", "-I", "ihex", "-O", "binary", "--gap-fill", "0xEE", Path("out.hex").string(),
+                       Path("objcopy.bin").string()}),
                   0);
         ASSERT_TRUE(ReadFile(Path("objcopy.bin")) == expected) << "objcopy, round " << round;
 
-        ASSERT_EQ(Run("srec_cat " + Path("out.hex").string() + " -intel -offset -" + Hex(low) + " -fill 0xEE 0 " +
-                      Hex(length) + " -o " + Path("srec.bin").string() + " -binary"),
+        ASSERT_EQ(Run({"srec_cat", Path("out.hex").string(), "-intel", "-offset", "-" + Hex(low), "-fill", "0xEE", "0",
+                       Hex(length), "-o", Path("srec.bin").string(), "-binary"}),
                   0);
         ASSERT_TRUE(ReadFile(Path("srec.bin")) == expected) << "srec_cat, round " << round;
     }

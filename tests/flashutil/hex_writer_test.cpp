@@ -123,7 +123,7 @@ CHexImage RandomImage(std::mt19937& rng, uint32_t pageSize) {
     const int pages = 1 + static_cast<int>(rng() % 8);
     for (int p = 0; p < pages; ++p) {
         const uint32_t address = rng() % (0xFFFFFFFFu - 4 * pageSize);
-        const uint32_t length = 1 + rng() % (2 * pageSize);
+        const uint32_t length = 1 + rng() % std::min(2 * pageSize, 5000u);
         for (uint32_t i = 0; i < length; ++i) image.SetByte(address + i, static_cast<uint8_t>(rng()));
     }
     return image;
