@@ -142,6 +142,23 @@ TEST(HexWriterRoundTrip, ReaderRebuildsWhatTheWriterWrote) {
     }
 }
 
+TEST(HexWriterStream, PiecesAddUpToTheTextAndARefusalStopsTheWrite) {
+    CHexImage image;
+    for (int32_t p = 0; p < 64; ++p) image.PutPage(p, Bytes(1024, static_cast<uint8_t>(p)));
+    std::string joined;
+    int pieces = 0;
+    EXPECT_TRUE(WriteHexText(image, [&](const char* data, size_t size) {
+        joined.append(data, size);
+        return ++pieces > 0;
+    }));
+    EXPECT_GT(pieces, 1);
+    EXPECT_EQ(joined, ToHexText(image));
+
+    pieces = 0;
+    EXPECT_FALSE(WriteHexText(image, [&](const char*, size_t) { return ++pieces < 2; }));
+    EXPECT_EQ(pieces, 2);
+}
+
 TEST(HexWriterRoundTrip, PagesThatCrossABlockKeepTheirAddresses) {
     // The 1000-byte page 65 covers 0xFDE8 to 0x101CF, across a 64 KiB boundary:
     // its data past the boundary needs a base record of its own.
