@@ -2,7 +2,9 @@
 // every request on both transports.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -27,6 +29,19 @@ uint32_t Count()
     uint32_t count = 0;
     EXPECT_EQ(DFU_GetNumDevices(&count), DFU_STATUS_SUCCESS);
     return count;
+}
+
+// The simulator sees a closed USB connection asynchronously and refuses a
+// reconnect that overtakes it as busy; a real device is free as soon as its
+// handle is closed. Reopening right after a close waits for that.
+DFU_STATUS OpenAfterClose(DFU_HANDLE* handle, const std::string& path)
+{
+    DFU_STATUS status = DFU_OpenByDevicePath(handle, path.c_str());
+    for (int retry = 0; retry < 50 && status == DFU_STATUS_GENERAL_ERROR; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        status = DFU_OpenByDevicePath(handle, path.c_str());
+    }
+    return status;
 }
 
 } // namespace
@@ -97,7 +112,7 @@ TEST_F(UsbTransport, OpenByIndexAndByPathAreExclusive)
 
     ASSERT_EQ(DFU_Close(first), DFU_STATUS_SUCCESS);
     EXPECT_EQ(DFU_Close(first), DFU_STATUS_INVALID_HANDLE);
-    ASSERT_EQ(DFU_OpenByDevicePath(&second, path.c_str()), DFU_STATUS_SUCCESS);
+    ASSERT_EQ(OpenAfterClose(&second, path), DFU_STATUS_SUCCESS);
     ASSERT_EQ(DFU_GetOpenedVidPid(second, &vid, &pid), DFU_STATUS_SUCCESS);
     EXPECT_EQ(pid, 0x00FF);
     EXPECT_EQ(DFU_Close(second), DFU_STATUS_SUCCESS);
