@@ -80,13 +80,21 @@ bool IsListening(const std::string& socketPath, const std::optional<std::set<std
         return true;  // no socket table: a socket file is the best sign there is
     if (listening->count(socketPath))
         return true;
-    // A device may have bound a relative name; match those by file name.
-    const std::string name = socketPath.substr(socketPath.rfind('/') + 1);
+    // The device may have bound another spelling of the same path (through a
+    // symbolic link, "..", or relative to its working directory): compare
+    // the entries with this file name by their directories.
+    const size_t slash = socketPath.rfind('/');
+    const std::string name = socketPath.substr(slash + 1);
+    const std::string dir = socketPath.substr(0, slash);
     for (const std::string& p : *listening) {
-        if (p[0] == '/')
+        size_t s = p.rfind('/');
+        std::string pname = s == std::string::npos ? p : p.substr(s + 1);
+        if (pname != name)
             continue;
-        if (p == name || (p.size() > name.size() && p.compare(p.size() - name.size() - 1, name.size() + 1,
-                                                               "/" + name) == 0))
+        if (p[0] != '/')
+            return true;  // relative: the file name is all there is to go by
+        char resolved[PATH_MAX];
+        if (realpath(p.substr(0, s).c_str(), resolved) && dir == resolved)
             return true;
     }
     return false;

@@ -102,6 +102,13 @@ TEST_F(UsbDiscoveryTest, MembersAreTheLiveDevicesOfTheClassInStemOrder) {
     SetupDiDestroyDeviceInfoList(others);
 }
 
+TEST_F(UsbDiscoveryTest, DeviceBoundThroughAnotherSpellingOfTheDirectoryIsLive) {
+    FakeUsbDevice dev(dirs_.root() + "/dos/../usb", "dev", PathFor("SN-X"), kDfuGuidText);
+    HDEVINFO set = SetupDiGetClassDevsW(&kDfuGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_EQ(MemberPath(set, kDfuGuid, 0), Wide(PathFor("SN-X")));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(UsbDiscoveryTest, DetailCallFollowsTheSizeContract) {
     FakeUsbDevice dev(dirs_.usb(), "dev", PathFor("SN1"), kDfuGuidText);
     HDEVINFO set = SetupDiGetClassDevsW(&kDfuGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);

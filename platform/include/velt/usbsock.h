@@ -11,7 +11,10 @@
 //                  guid={04C77E93-B54D-4714-AC96-15A62BFA307B}
 // Members of a device-information set are the .dev files whose guid matches,
 // in ascending order of stem (byte order). A .dev without a live socket is
-// stale and is not a member.
+// stale and is not a member. The host judges liveness from the kernel's table
+// of listening Unix sockets (/proc/net/unix), never by connecting, so looking
+// does not occupy a device; bind the socket by its absolute path (a socket
+// bound by a relative name is matched by its file name alone).
 //
 // Connection: the device accepts one host at a time (WinUSB's exclusive
 // open). Right after accept it sends one byte: VUSB_GREETING_OK, or
