@@ -122,7 +122,8 @@ public:
         request.op = op;
         request.arg0 = arg0;
         request.arg1 = arg1;
-        std::memcpy(request.setup, setup.data(), std::min<size_t>(8, setup.size()));
+        if (!setup.empty())
+            std::memcpy(request.setup, setup.data(), std::min<size_t>(8, setup.size()));
         request.dataLength = dataLength;
         std::vector<uint8_t> bytes(sizeof request);
         std::memcpy(bytes.data(), &request, sizeof request);

@@ -1,0 +1,107 @@
+// The command line other programs and scripts write against.
+#include "common/Options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace velt::sim;
+
+namespace {
+
+CommandLine parse(std::vector<std::string> args)
+{
+    return parseCommandLine(args);
+}
+
+} // namespace
+
+TEST(Options, ParsesDevicesWithTheirKeysInOrder)
+{
+    std::string info(96, '0');
+    info.replace(0, 4, "AB12");
+    CommandLine cl = parse({"--usb-dir", "/u", "--dosdevices", "/d", "--log", "/l", "--usb",
+                            "vid=0x1209,pid=beef,guid=0f0e0d0c-0b0a-0908-0706-050403020100,busy=3,poll=250,info=" + info,
+                            "--com", "COM12,noise=4,nak=1,badcrc=2,nosync,badsync=0x42,silent,long,flash-size=64K,"
+                            "upload-size=1k,manifest=sync,state=10,flash=/f.bin",
+                            "--usb"});
+    EXPECT_EQ(cl.usbDir, "/u");
+    EXPECT_EQ(cl.dosDevicesDir, "/d");
+    EXPECT_EQ(cl.logPath, "/l");
+    ASSERT_EQ(cl.devices.size(), 3u);
+
+    const DeviceSpec& usb = cl.devices[0];
+    EXPECT_EQ(usb.kind, DeviceSpec::Kind::Usb);
+    EXPECT_EQ(usb.usb.vid, 0x1209);
+    EXPECT_EQ(usb.usb.pid, 0xBEEF);
+    EXPECT_EQ(usb.usb.guid, "{0F0E0D0C-0B0A-0908-0706-050403020100}");
+    EXPECT_EQ(usb.usb.serial, "VSIM0001");
+    EXPECT_EQ(usb.model.busyRounds, 3u);
+    EXPECT_EQ(usb.model.pollTimeoutMs, 250u);
+    ASSERT_TRUE(usb.model.info.has_value());
+    EXPECT_EQ((*usb.model.info)[0], 0xAB);
+    EXPECT_EQ((*usb.model.info)[1], 0x12);
+
+    const DeviceSpec& com = cl.devices[1];
+    EXPECT_EQ(com.kind, DeviceSpec::Kind::Serial);
+    EXPECT_EQ(com.comName, "COM12");
+    EXPECT_EQ(com.faults.noise, 4u);
+    EXPECT_EQ(com.faults.nak, 1u);
+    EXPECT_EQ(com.faults.badCrc, 2u);
+    EXPECT_TRUE(com.faults.noSync);
+    EXPECT_EQ(com.faults.badSync, 0x42);
+    EXPECT_TRUE(com.faults.silent);
+    EXPECT_TRUE(com.faults.longReply);
+    EXPECT_EQ(com.model.flashSize, 64u * 1024);
+    EXPECT_EQ(com.model.uploadSize, 1024u);
+    EXPECT_EQ(com.model.manifest, ManifestMode::Sync);
+    EXPECT_EQ(com.model.startState, DfuState::DfuError);
+    EXPECT_EQ(com.model.flashFile, "/f.bin");
+
+    // Devices without keys get defaults that keep their command-line order.
+    const DeviceSpec& plain = cl.devices[2];
+    EXPECT_EQ(plain.usb.vid, 0xF055);
+    EXPECT_EQ(plain.usb.pid, 0xD0F1);
+    EXPECT_EQ(plain.usb.guid, "{04C77E93-B54D-4714-AC96-15A62BFA307B}");
+    EXPECT_EQ(plain.usb.serial, "VSIM0002");
+    EXPECT_LT(usb.usb.stem, plain.usb.stem);
+    EXPECT_EQ(plain.model.flashSize, 256u * 1024);
+    EXPECT_EQ(plain.model.startState, DfuState::DfuIdle);
+}
+
+TEST(Options, DirectoriesDefaultToTheEnvironmentThenHome)
+{
+    ::setenv("VELT_USBDEVICES", "/env/usb", 1);
+    ::setenv("VELT_DOSDEVICES", "/env/dos", 1);
+    CommandLine cl = parse({"--usb"});
+    EXPECT_EQ(cl.usbDir, "/env/usb");
+    EXPECT_EQ(cl.dosDevicesDir, "/env/dos");
+    ::unsetenv("VELT_USBDEVICES");
+    ::unsetenv("VELT_DOSDEVICES");
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", "/home/tester", 1);
+    cl = parse({"--usb"});
+    EXPECT_EQ(cl.usbDir, "/home/tester/.velt/usbdevices");
+    EXPECT_EQ(cl.dosDevicesDir, "/home/tester/.velt/dosdevices");
+    ::setenv("HOME", home.c_str(), 1);
+}
+
+TEST(Options, RejectsValuesThatDoNotFit)
+{
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--usb", "vid=10000"},
+             {"--usb", "poll=16777216"},
+             {"--usb", "guid={0F0E0D0C-0B0A-0908-0706-05040302010}"},
+             {"--usb", "serial=a#b"},
+             {"--usb", "name=../escape"},
+             {"--usb", "flash-size=0"},
+             {"--usb", "busy=-1"},
+             {"--com", "COM0"},
+             {"--com", "COM1,badsync=0x100"},
+             {"--com", "COM1,long=yes"},
+             {"--com", "COM1,vid=1234"},
+             {"--log"},
+         }) {
+        EXPECT_THROW(parse(args), UsageError) << args.back();
+    }
+}
