@@ -103,8 +103,10 @@ std::string ConfiguredDir(const char* envName, const char* homeRelative) {
         base = home;
     } else {
         // No HOME (a service, say): fall back to the account's home directory.
-        struct passwd* pw = getpwuid(getuid());
-        base = (pw && pw->pw_dir) ? pw->pw_dir : "/";
+        struct passwd pwd;
+        struct passwd* pw = nullptr;
+        char buf[4096];
+        base = (getpwuid_r(getuid(), &pwd, buf, sizeof buf, &pw) == 0 && pw && pw->pw_dir) ? pw->pw_dir : "/";
     }
     return base + "/" + homeRelative;
 }
