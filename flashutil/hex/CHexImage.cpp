@@ -58,6 +58,30 @@ CHexImage& CHexImage::operator=(const CHexImage& other) {
     return *this;
 }
 
+CHexImage::CHexImage(CHexImage&& other) noexcept
+    : pageSize(other.pageSize), padMissingPages(other.padMissingPages), fillByte(other.fillByte),
+      pages(std::move(other.pages)), adapterHandleRef(other.adapterHandleRef), readBlock(other.readBlock) {
+    other.pages.clear();
+    other.cachedNumber = -1;
+    other.cachedPage = nullptr;
+}
+
+CHexImage& CHexImage::operator=(CHexImage&& other) noexcept {
+    if (this == &other) return *this;
+    pageSize = other.pageSize;
+    padMissingPages = other.padMissingPages;
+    fillByte = other.fillByte;
+    pages = std::move(other.pages);
+    adapterHandleRef = other.adapterHandleRef;
+    readBlock = other.readBlock;
+    cachedNumber = -1;
+    cachedPage = nullptr;
+    other.pages.clear();
+    other.cachedNumber = -1;
+    other.cachedPage = nullptr;
+    return *this;
+}
+
 std::string CHexImage::ReadWholeFile(FILE* file) {
     if (file == nullptr) return {};
     if (std::fseek(file, 0, SEEK_END) != 0) return {};

@@ -33,8 +33,11 @@ public:
     explicit CHexImage(uint32_t pageSize = 1024, bool padMissingPages = false, uint8_t fillByte = 0xFF,
                        const ADIU_HANDLE* adapterHandleRef = nullptr, ReadBlockFunction readBlock = nullptr);
 
+    // Copies and moves carry the pages but not the remembered write page.
     CHexImage(const CHexImage& other);
     CHexImage& operator=(const CHexImage& other);
+    CHexImage(CHexImage&& other) noexcept;
+    CHexImage& operator=(CHexImage&& other) noexcept;
 
     // Parses Intel HEX text into the image, replacing what it held. Returns
     // kLoadOk, kLoadEmpty for a text of zero characters, or kLoadMalformed at

@@ -210,6 +210,12 @@ TEST(HexImageModel, CopiesAreIndependent) {
     copy = original;
     copy.SetByte(1, 4);
     EXPECT_EQ(original.GetPage(0)[1], 0xFF);
+
+    CHexImage moved = std::move(copy);
+    moved.SetByte(2, 5);
+    copy.SetByte(2, 6); // the moved-from image is empty and usable
+    EXPECT_EQ(moved.GetPage(0)[2], 5);
+    EXPECT_EQ(copy.GetPage(0)[0], 0xFF);
 }
 
 // Fake of the adapter library's block read for the read-through tests.
