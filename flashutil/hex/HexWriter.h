@@ -18,7 +18,7 @@
 // negative numbers have no address and are not written.
 std::string ToHexText(const CHexImage& image);
 
-// The same text, handed to sink in pieces of up to 64 KiB as it is made,
+// The same text, handed to sink in pieces of up to 512 KiB as it is made,
 // so a large image never needs its whole text in memory. Stops at the first
 // piece the sink refuses (returns false) and then returns false.
 using HexTextSink = std::function<bool(const char* data, size_t size)>;

@@ -144,7 +144,7 @@ TEST(HexWriterRoundTrip, ReaderRebuildsWhatTheWriterWrote) {
 
 TEST(HexWriterStream, PiecesAddUpToTheTextAndARefusalStopsTheWrite) {
     CHexImage image;
-    for (int32_t p = 0; p < 64; ++p) image.PutPage(p, Bytes(1024, static_cast<uint8_t>(p)));
+    for (int32_t p = 0; p < 256; ++p) image.PutPage(p, Bytes(1024, static_cast<uint8_t>(p))); // ~740 KB of text
     std::string joined;
     int pieces = 0;
     EXPECT_TRUE(WriteHexText(image, [&](const char* data, size_t size) {
