@@ -42,6 +42,16 @@ public:
     // Parses Intel HEX text into the image, replacing what it held. Returns
     // kLoadOk, kLoadEmpty for a text of zero characters, or kLoadMalformed at
     // the first bad record (the pages written before it stay).
+    //
+    // Lines are trimmed of CR, LF, TAB and space at both ends; blank lines are
+    // skipped; a last line without a line feed is parsed like the others.
+    // Records of types 00, 02 and 04 are applied; every other type (end of
+    // file included, which does not end parsing) is checked and ignored. A
+    // record is malformed when it does not start with ':', has an odd number
+    // of digits or any character that is not a hexadecimal digit (either
+    // case), holds fewer than five bytes or a count that disagrees with its
+    // length, has a checksum that does not sum it to zero, or is a type 02 or
+    // 04 record without exactly two data bytes.
     int LoadFromText(const std::string& text);
 
     // Stores one byte, creating its page (all fillByte, or read from the
