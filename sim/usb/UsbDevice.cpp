@@ -136,10 +136,12 @@ void UsbDevice::run(int stopFd)
             continue;
         if (n < 0 || fds[0].revents)
             return;
-        if (fds[1].revents & POLLIN)
-            acceptHost();
+        // The current host first: a host that closed and reconnects at once must
+        // find the device free, as a real device is once its handle is closed.
         if (hostFd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) && !serveHost())
             dropHost("disconnect");
+        if (fds[1].revents & POLLIN)
+            acceptHost();
     }
 }
 
@@ -148,6 +150,15 @@ void UsbDevice::acceptHost()
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0)
         return;
+    // The host we serve may have closed its end after the poll that woke us;
+    // take in what it left (a bounded number of reads) so its hang-up is seen.
+    for (int i = 0; hostFd_ >= 0 && i < 4; ++i) {
+        pollfd current{hostFd_, POLLIN, 0};
+        if (::poll(&current, 1, 0) <= 0)
+            break;
+        if (!serveHost())
+            dropHost("disconnect");
+    }
     // Like WinUSB's exclusive open: a second host is told BUSY and let go.
     if (hostFd_ >= 0) {
         uint8_t busy = VUSB_GREETING_BUSY;

@@ -45,14 +45,7 @@ TEST(Concurrency, CountOpenQueryAndCloseFromManyThreads)
                         ++failures;
                 }
                 DFU_HANDLE handle = nullptr;
-                // The simulator notices a closed USB connection asynchronously
-                // and refuses a reconnect that overtakes it as "busy"; a real
-                // device is free once its handle is closed. Give it a moment.
-                DFU_STATUS openResult = DFU_OpenByIndex(&handle, own);
-                for (int retry = 0; retry < 50 && openResult == DFU_STATUS_GENERAL_ERROR; ++retry) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                    openResult = DFU_OpenByIndex(&handle, own);
-                }
+                const DFU_STATUS openResult = DFU_OpenByIndex(&handle, own);
                 if (openResult != DFU_STATUS_SUCCESS) {
                     ADD_FAILURE() << "open of index " << own << " gave " << int(openResult) << " in round " << round;
                     ++failures;

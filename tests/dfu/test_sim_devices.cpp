@@ -31,17 +31,11 @@ uint32_t Count()
     return count;
 }
 
-// The simulator sees a closed USB connection asynchronously and refuses a
-// reconnect that overtakes it as busy; a real device is free as soon as its
-// handle is closed. Reopening right after a close waits for that.
+// A device is free again as soon as its handle is closed: reopening at once
+// must succeed.
 DFU_STATUS OpenAfterClose(DFU_HANDLE* handle, const std::string& path)
 {
-    DFU_STATUS status = DFU_OpenByDevicePath(handle, path.c_str());
-    for (int retry = 0; retry < 50 && status == DFU_STATUS_GENERAL_ERROR; ++retry) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        status = DFU_OpenByDevicePath(handle, path.c_str());
-    }
-    return status;
+    return DFU_OpenByDevicePath(handle, path.c_str());
 }
 
 } // namespace
