@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# Runs dfu_host.exe under Wine against two simulated serial devices.
+# Runs the Windows programs under Wine against two simulated serial devices:
+# "host" runs dfu_host.exe (the library through LoadLibrary), "tool" runs
+# velt-dfu.exe and checks what a user would see.
 #
 # The simulator (a native process) links its ptys into a dosdevices directory
 # of its own; this script maps them into the test's WINEPREFIX as com41 and
 # com42 and registers them so that QueryDosDeviceW lists them, then removes
 # both again, whatever the outcome.
-# Usage: run-host.sh WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
+# Usage: run-host.sh host|tool WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
 set -uo pipefail
-wine64=$1 bindir=$2 sim=$3
+mode=$1 wine64=$2 bindir=$3 sim=$4
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 export WINEDEBUG=-all
 
-for f in "$bindir/VELT_DFU.dll" "$bindir/dfu_host.exe"; do
+case $mode in
+  host) program=dfu_host.exe ;;
+  tool) program=velt-dfu.exe ;;
+  *) echo "usage: run-host.sh host|tool WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
+esac
+for f in "$bindir/VELT_DFU.dll" "$bindir/$program"; do
   [ -f "$f" ] || { echo "FAIL: $f is missing (build the win64 tree first)"; exit 1; }
 done
 [ -x "$sim" ] || { echo "FAIL: simulator $sim is missing (build the native tree)"; exit 1; }
@@ -60,8 +67,35 @@ wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 wineserver </dev/null >/dev/null 2>&1
 
-"$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 | tr -d '\r'
-status=${PIPESTATUS[0]}
+run_tool_checks() {
+  local passed=0 failed=0 out
+  check() { # NAME EXPECTED-EXIT EXPECTED-TEXT ARGS...
+    local name=$1 want_rc=$2 want=$3; shift 3
+    out=$("$wine64" "$bindir/velt-dfu.exe" "$@" 2>&1 | tr -d '\r'); local rc=${PIPESTATUS[0]}
+    if [ "$rc" -eq "$want_rc" ] && grep -qF -- "$want" <<<"$out"; then
+      echo "ok   $name"; passed=$((passed + 1))
+    else
+      echo "FAIL $name: exit $rc, output:"; sed 's/^/     /' <<<"$out"; failed=$((failed + 1))
+    fi
+  }
+  check "list shows the mapped ports" 0 'uart  \\.\'"${ports[0]}" list
+  check "state by COM name" 0 "state: dfuIDLE (2)" state "${ports[0]}"
+  check "status by path with serial options" 0 "status:       OK (0)" \
+    status '\\.\'"${ports[1]}" --baud 57600 --timeout 500
+  check "info" 0 "infoWord:   0x1234" info "${ports[0]}"
+  check "a port that is not mapped" 1 'cannot open device \\.\COM49: DFU_STATUS_GENERAL_ERROR (0x82)' \
+    state COM49
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
+if [ "$mode" = host ]; then
+  "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 | tr -d '\r'
+  status=${PIPESTATUS[0]}
+else
+  run_tool_checks
+  status=$?
+fi
 if [ "$status" -ne 0 ]; then
   echo "--- simulator log ---"; tail -n 40 "$work/sim.log" 2>/dev/null
 fi
