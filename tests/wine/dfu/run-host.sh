@@ -32,12 +32,14 @@ work=$(mktemp -d)
 sim_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  # Registry first: a starting wine server recreates the links of the ports
+  # it finds registered.
   for port in "${ports[@]}"; do
-    rm -f "$WINEPREFIX/dosdevices/${port,,}"
     "$wine64" reg delete 'HKLM\Software\Wine\Ports' /v "$port" /f >/dev/null 2>&1
   done
   wineserver -k >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
+  for port in "${ports[@]}"; do rm -f "$WINEPREFIX/dosdevices/${port,,}"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
