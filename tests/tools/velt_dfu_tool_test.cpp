@@ -163,9 +163,11 @@ TEST_F(ToolWithSimulator, ListShowsUsbWithVidPidThenComPorts)
     std::getline(lines, com7);
     std::getline(lines, com8);
     EXPECT_FALSE(std::getline(lines, extra)) << run.out;
-    EXPECT_TRUE(std::regex_match(usb, std::regex(R"(0 +usb +\\\\\?\\usb#vid_1a2b&pid_00ff#\S+  1A2B:00FF)",
+    // The path's case is the system's; VID:PID is printed in upper case.
+    EXPECT_TRUE(std::regex_match(usb, std::regex(R"(0 +usb +\\\\\?\\usb#vid_1a2b&pid_00ff#\S+  [0-9A-F:]+)",
                                                  std::regex::icase)))
         << usb;
+    EXPECT_EQ(usb.substr(usb.size() - 11), "  1A2B:00FF") << usb;
     // COM ports: no VID:PID column, in the order the system lists them.
     EXPECT_TRUE(std::regex_match(com7, std::regex(R"([12] +uart +\\\\\.\\COM[78])"))) << com7;
     EXPECT_TRUE(std::regex_match(com8, std::regex(R"([12] +uart +\\\\\.\\COM[78])"))) << com8;
