@@ -49,7 +49,7 @@ int PrintVersion()
     uint32_t third = 0;
     if (DFU_GetLibraryVersion(&major, &minor, &third) != DFU_STATUS_SUCCESS)
         return ReportError("cannot read the library version");
-    std::printf("velt-dfu 1.1.0, VELT_DFU library %u.%u.%u\n", major, minor, third);
+    std::printf("velt-dfu %s, VELT_DFU library %u.%u.%u\n", VELT_DFU_TOOL_VERSION, major, minor, third);
     return kExitOk;
 }
 
