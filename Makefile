@@ -39,7 +39,11 @@ test: setup windows native asan tsan
 	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE wine
 	cd build/tsan && ctest --output-on-failure --no-tests=error -L concurrency
 
-demo: setup native
+# The demo builds quietly: a person wants to see the tools, not the compiler.
+demo: setup
+	@echo "Building (log in build/demo-build.log)..."
+	@mkdir -p build
+	@$(MAKE) --no-print-directory native > build/demo-build.log 2>&1 || { cat build/demo-build.log; exit 1; }
 	@scripts/demo.sh
 
 bench: setup native
