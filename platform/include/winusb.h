@@ -9,7 +9,7 @@
 #define VELT_PLATFORM_WINUSB_H
 
 #include <windows.h>
-#include <usbspec.h>
+#include <usb100.h>
 #include <winusbio.h>
 
 #ifdef __cplusplus

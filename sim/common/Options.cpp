@@ -154,7 +154,7 @@ bool applySerialKey(SerialFaults& faults, const std::string& key, const std::str
     return true;
 }
 
-void applyKeys(DeviceSpec& spec, const std::string& list, size_t firstItem)
+void applyKeys(DeviceConfig& cfg, const std::string& list, size_t firstItem)
 {
     size_t pos = 0;
     size_t item = 0;
@@ -168,12 +168,12 @@ void applyKeys(DeviceSpec& spec, const std::string& list, size_t firstItem)
         bool hasValue = eq != std::string::npos;
         std::string key = entry.substr(0, eq);
         std::string value = hasValue ? entry.substr(eq + 1) : "";
-        bool serial = spec.kind == DeviceSpec::Kind::Serial;
-        if (applyModelKey(spec.model, key, value))
+        bool serial = cfg.kind == DeviceConfig::Kind::Serial;
+        if (applyModelKey(cfg.model, key, value))
             continue;
-        if (!serial && applyUsbKey(spec.usb, key, value))
+        if (!serial && applyUsbKey(cfg.usb, key, value))
             continue;
-        if (serial && applySerialKey(spec.faults, key, value, hasValue))
+        if (serial && applySerialKey(cfg.faults, key, value, hasValue))
             continue;
         fail("unknown key '" + key + "' for a " + (serial ? "serial" : "USB") + " device");
     }
@@ -189,11 +189,11 @@ bool isComName(const std::string& name)
     return true;
 }
 
-void checkModel(const DeviceSpec& spec)
+void checkModel(const DeviceConfig& cfg)
 {
-    if (spec.model.flashSize == 0)
+    if (cfg.model.flashSize == 0)
         fail("flash-size must be at least 1 byte");
-    if (spec.model.uploadSize && *spec.model.uploadSize > spec.model.flashSize)
+    if (cfg.model.uploadSize && *cfg.model.uploadSize > cfg.model.flashSize)
         fail("upload-size is larger than flash-size");
 }
 
@@ -228,42 +228,42 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         } else if (arg == "--log") {
             cl.logPath = value();
         } else if (arg == "--usb" || arg.rfind("--usb=", 0) == 0) {
-            DeviceSpec spec;
-            spec.kind = DeviceSpec::Kind::Usb;
+            DeviceConfig cfg;
+            cfg.kind = DeviceConfig::Kind::Usb;
             std::string keys = arg.size() > 5 ? arg.substr(6)
                                : (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) ? args[++i] : "";
-            applyKeys(spec, keys, 0);
+            applyKeys(cfg, keys, 0);
             ++usbCount;
             char fallback[16];
             std::snprintf(fallback, sizeof fallback, "VSIM%04u", usbCount);
-            if (spec.usb.serial.empty())
-                spec.usb.serial = fallback;
-            if (spec.usb.stem.empty()) {
+            if (cfg.usb.serial.empty())
+                cfg.usb.serial = fallback;
+            if (cfg.usb.stem.empty()) {
                 std::snprintf(fallback, sizeof fallback, "-%02u", usbCount);
-                spec.usb.stem = "sim-" + std::to_string(::getpid()) + fallback;
+                cfg.usb.stem = "sim-" + std::to_string(::getpid()) + fallback;
             }
-            checkModel(spec);
-            cl.devices.push_back(spec);
+            checkModel(cfg);
+            cl.devices.push_back(cfg);
         } else if (arg == "--com") {
-            DeviceSpec spec;
-            spec.kind = DeviceSpec::Kind::Serial;
+            DeviceConfig cfg;
+            cfg.kind = DeviceConfig::Kind::Serial;
             std::string keys = value();
-            spec.comName = keys.substr(0, keys.find(','));
-            if (!isComName(spec.comName))
-                fail("--com needs a port name COM1 to COM999 first, got '" + spec.comName + "'");
-            applyKeys(spec, keys, 1);
-            checkModel(spec);
+            cfg.comName = keys.substr(0, keys.find(','));
+            if (!isComName(cfg.comName))
+                fail("--com needs a port name COM1 to COM999 first, got '" + cfg.comName + "'");
+            applyKeys(cfg, keys, 1);
+            checkModel(cfg);
             for (const auto& other : cl.devices)
-                if (other.kind == DeviceSpec::Kind::Serial && other.comName == spec.comName)
-                    fail(spec.comName + " is given twice");
-            cl.devices.push_back(spec);
+                if (other.kind == DeviceConfig::Kind::Serial && other.comName == cfg.comName)
+                    fail(cfg.comName + " is given twice");
+            cl.devices.push_back(cfg);
         } else {
             fail("unknown argument '" + arg + "' (see --help)");
         }
     }
     for (size_t a = 0; a < cl.devices.size(); ++a)
         for (size_t b = a + 1; b < cl.devices.size(); ++b)
-            if (cl.devices[a].kind == DeviceSpec::Kind::Usb && cl.devices[b].kind == DeviceSpec::Kind::Usb &&
+            if (cl.devices[a].kind == DeviceConfig::Kind::Usb && cl.devices[b].kind == DeviceConfig::Kind::Usb &&
                 cl.devices[a].usb.stem == cl.devices[b].usb.stem)
                 fail("two USB devices share the name " + cl.devices[a].usb.stem);
     if (cl.help)

@@ -22,7 +22,7 @@ struct UsbIdentity {
     std::string stem;     // file stem in the USB device directory
 };
 
-struct DeviceSpec {
+struct DeviceConfig {
     enum class Kind { Usb, Serial } kind = Kind::Usb;
     ModelConfig model;
     UsbIdentity usb;
@@ -34,7 +34,7 @@ struct CommandLine {
     std::string usbDir;
     std::string dosDevicesDir;
     std::string logPath;
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceConfig> devices;
     bool help = false;
 };
 

@@ -5,11 +5,11 @@
 
 namespace velt::sim {
 
-std::unique_ptr<SimDevice> makeDevice(const DeviceSpec& spec, const CommandLine& cl, const EventLog& log)
+std::unique_ptr<SimDevice> makeDevice(const DeviceConfig& cfg, const CommandLine& cl, const EventLog& log)
 {
-    if (spec.kind == DeviceSpec::Kind::Usb)
-        return std::make_unique<UsbDevice>(spec, cl.usbDir, log);
-    return std::make_unique<SerialDevice>(spec, cl.dosDevicesDir, log);
+    if (cfg.kind == DeviceConfig::Kind::Usb)
+        return std::make_unique<UsbDevice>(cfg, cl.usbDir, log);
+    return std::make_unique<SerialDevice>(cfg, cl.dosDevicesDir, log);
 }
 
 } // namespace velt::sim

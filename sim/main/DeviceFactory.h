@@ -10,7 +10,7 @@
 namespace velt::sim {
 
 // Brings one device up (socket or pty, files and links); throws std::runtime_error.
-std::unique_ptr<SimDevice> makeDevice(const DeviceSpec& spec, const CommandLine& cl, const EventLog& log);
+std::unique_ptr<SimDevice> makeDevice(const DeviceConfig& cfg, const CommandLine& cl, const EventLog& log);
 
 } // namespace velt::sim
 

@@ -69,8 +69,8 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<SimDevice>> devices;
     try {
         log.open(cl.logPath);
-        for (const auto& spec : cl.devices)
-            devices.push_back(makeDevice(spec, cl, log));
+        for (const auto& cfg : cl.devices)
+            devices.push_back(makeDevice(cfg, cl, log));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "velt-dfu-sim: %s\n", e.what());
         shutdownAll(devices);

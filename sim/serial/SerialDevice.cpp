@@ -31,10 +31,10 @@ std::string readLink(const std::string& path)
 
 } // namespace
 
-SerialDevice::SerialDevice(const DeviceSpec& spec, const std::string& dosDevicesDir, const EventLog& eventLog)
-    : name_(spec.comName), linkPath_(dosDevicesDir + "/" + spec.comName), log_(eventLog),
-      model_(spec.model, [this](const std::string& line) { this->log(line); }),
-      protocol_(model_, spec.faults, [this](const std::string& line) { this->log(line); })
+SerialDevice::SerialDevice(const DeviceConfig& cfg, const std::string& dosDevicesDir, const EventLog& eventLog)
+    : name_(cfg.comName), linkPath_(dosDevicesDir + "/" + cfg.comName), log_(eventLog),
+      model_(cfg.model, [this](const std::string& line) { this->log(line); }),
+      protocol_(model_, cfg.faults, [this](const std::string& line) { this->log(line); })
 {
     try {
         openPty();

@@ -18,7 +18,7 @@ class SerialDevice : public SimDevice {
 public:
     // Opens the pty and creates the link; throws std::runtime_error, also when
     // COMn already exists and points at a live port.
-    SerialDevice(const DeviceSpec& spec, const std::string& dosDevicesDir, const EventLog& log);
+    SerialDevice(const DeviceConfig& cfg, const std::string& dosDevicesDir, const EventLog& log);
     ~SerialDevice() override;
 
     const std::string& name() const override { return name_; }

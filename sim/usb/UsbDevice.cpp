@@ -78,10 +78,10 @@ std::string UsbDevice::devicePath(const UsbIdentity& id)
     return std::string("\\\\?\\usb#") + ids + "#" + id.serial + "#" + lower(id.guid);
 }
 
-UsbDevice::UsbDevice(const DeviceSpec& spec, const std::string& usbDir, const EventLog& eventLog)
-    : id_(spec.usb), name_("usb:" + spec.usb.stem), socketPath_(usbDir + "/" + spec.usb.stem + ".sock"),
-      devPath_(usbDir + "/" + spec.usb.stem + ".dev"), log_(eventLog),
-      model_(spec.model, [this](const std::string& line) { this->log(line); })
+UsbDevice::UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const EventLog& eventLog)
+    : id_(cfg.usb), name_("usb:" + cfg.usb.stem), socketPath_(usbDir + "/" + cfg.usb.stem + ".sock"),
+      devPath_(usbDir + "/" + cfg.usb.stem + ".dev"), log_(eventLog),
+      model_(cfg.model, [this](const std::string& line) { this->log(line); })
 {
     makeDirectories(usbDir);
     sockaddr_un address = socketAddress(socketPath_);

@@ -18,7 +18,7 @@ namespace velt::sim {
 class UsbDevice : public SimDevice {
 public:
     // Creates the socket and the .dev file; throws std::runtime_error.
-    UsbDevice(const DeviceSpec& spec, const std::string& usbDir, const EventLog& log);
+    UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const EventLog& log);
     ~UsbDevice() override;
 
     const std::string& name() const override { return name_; }

@@ -30,8 +30,8 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(cl.logPath, "/l");
     ASSERT_EQ(cl.devices.size(), 3u);
 
-    const DeviceSpec& usb = cl.devices[0];
-    EXPECT_EQ(usb.kind, DeviceSpec::Kind::Usb);
+    const DeviceConfig& usb = cl.devices[0];
+    EXPECT_EQ(usb.kind, DeviceConfig::Kind::Usb);
     EXPECT_EQ(usb.usb.vid, 0x1209);
     EXPECT_EQ(usb.usb.pid, 0xBEEF);
     EXPECT_EQ(usb.usb.guid, "{0F0E0D0C-0B0A-0908-0706-050403020100}");
@@ -42,8 +42,8 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ((*usb.model.info)[0], 0xAB);
     EXPECT_EQ((*usb.model.info)[1], 0x12);
 
-    const DeviceSpec& com = cl.devices[1];
-    EXPECT_EQ(com.kind, DeviceSpec::Kind::Serial);
+    const DeviceConfig& com = cl.devices[1];
+    EXPECT_EQ(com.kind, DeviceConfig::Kind::Serial);
     EXPECT_EQ(com.comName, "COM12");
     EXPECT_EQ(com.faults.noise, 4u);
     EXPECT_EQ(com.faults.nak, 1u);
@@ -59,7 +59,7 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(com.model.flashFile, "/f.bin");
 
     // Devices without keys get defaults that keep their command-line order.
-    const DeviceSpec& plain = cl.devices[2];
+    const DeviceConfig& plain = cl.devices[2];
     EXPECT_EQ(plain.usb.vid, 0xF055);
     EXPECT_EQ(plain.usb.pid, 0xD0F1);
     EXPECT_EQ(plain.usb.guid, "{04C77E93-B54D-4714-AC96-15A62BFA307B}");
