@@ -9,6 +9,8 @@ namespace velt::platform {
 
 class FileObject : public HandleObject {
 public:
+    FileObject* AsFile() final { return this; }
+
     // Default: the device does not take byte-stream I/O (a WinUSB device
     // file, for instance).
     virtual BOOL Read(void* buffer, DWORD size, DWORD* done) {
@@ -20,6 +22,13 @@ public:
         return FALSE;
     }
 };
+
+// The file object behind h, or null when h is no live file handle.
+inline std::shared_ptr<FileObject> FindFile(HANDLE h) {
+    std::shared_ptr<HandleObject> obj = FindHandle(h);
+    FileObject* file = obj ? obj->AsFile() : nullptr;
+    return file ? std::shared_ptr<FileObject>(std::move(obj), file) : nullptr;
+}
 
 // Openers for the two namespaces CreateFileW knows. Both set the last error
 // and return INVALID_HANDLE_VALUE on failure.

@@ -11,8 +11,11 @@
 #include <windows.h>
 
 #include <memory>
+#include <typeinfo>
 
 namespace velt::platform {
+
+class FileObject;
 
 class HandleObject {
 public:
@@ -20,6 +23,9 @@ public:
     // Called once, when the handle is closed; the object may outlive it
     // while calls that found it are still running.
     virtual void Close() {}
+    // ReadFile and WriteFile look this up on every call; a virtual call is
+    // far cheaper there than a dynamic_cast through the class hierarchy.
+    virtual FileObject* AsFile() { return nullptr; }
 };
 
 // Registers obj and returns its new handle value.
@@ -34,7 +40,12 @@ std::shared_ptr<HandleObject> RemoveHandle(HANDLE h);
 // The object behind h if it is live and of type T.
 template <typename T>
 std::shared_ptr<T> FindHandleAs(HANDLE h) {
-    return std::dynamic_pointer_cast<T>(FindHandle(h));
+    std::shared_ptr<HandleObject> obj = FindHandle(h);
+    // Callers mostly name the object's own class: comparing type_info
+    // settles that without dynamic_cast's walk through the bases.
+    if (obj && typeid(*obj) == typeid(T))
+        return std::static_pointer_cast<T>(std::move(obj));
+    return std::dynamic_pointer_cast<T>(std::move(obj));
 }
 
 }  // namespace velt::platform

@@ -150,7 +150,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     // Only file handles close here: a device-information set or a WinUSB
     // handle is not a kernel handle, as on Windows.
-    if (!FindHandleAs<FileObject>(hObject)) {
+    if (!FindFile(hObject)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -167,7 +167,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
                      LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
-    std::shared_ptr<FileObject> file = FindHandleAs<FileObject>(hFile);
+    std::shared_ptr<FileObject> file = FindFile(hFile);
     if (!file) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -187,7 +187,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
-    std::shared_ptr<FileObject> file = FindHandleAs<FileObject>(hFile);
+    std::shared_ptr<FileObject> file = FindFile(hFile);
     if (!file) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -10,9 +10,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "dosdevices.h"
@@ -40,7 +42,7 @@ struct DcbExtras {
     char evtChar = 0;
 };
 
-class SerialPort : public FileObject {
+class SerialPort final : public FileObject {
 public:
     SerialPort(int fd, bool isPty) : fd_(fd), isPty_(isPty) {}
 
@@ -70,8 +72,26 @@ private:
     // (none: for ever). Returns 1 ready, 0 timed out, -1 the line is gone.
     int WaitFor(short events, const Clock::time_point* deadline);
 
+    // Moves up to size received bytes into out: first what the receive
+    // buffer holds, else what the tty has now (never waits). Returns the
+    // count, 0 when nothing has arrived, -1 when the line failed.
+    ssize_t Receive(unsigned char* out, DWORD size);
+    size_t TakeBuffered(unsigned char* out, size_t size);
+
     const int fd_;
     const bool isPty_;
+
+    // The receive buffer a serial driver keeps: the tty is drained in bulk
+    // and ReadFile is served from here, so a protocol reading a frame piece
+    // by piece costs one read(2) per arrival rather than one per piece.
+    // rxMu_ is held only while the buffer or the tty queue changes, never
+    // while a reader waits, so that PurgeComm can always empty both.
+    static constexpr size_t kRxBufferSize = 4096;
+    std::mutex rxMu_;
+    unsigned char rx_[kRxBufferSize];
+    size_t rxHead_ = 0;
+    size_t rxTail_ = 0;
+
     std::mutex mu_;  // guards the settings below, not the I/O
     COMMTIMEOUTS timeouts_{};
     DcbExtras extras_;
@@ -111,6 +131,38 @@ int SerialPort::WaitFor(short events, const Clock::time_point* deadline) {
     }
 }
 
+size_t SerialPort::TakeBuffered(unsigned char* out, size_t size) {
+    const size_t n = std::min(size, rxTail_ - rxHead_);
+    if (n == 0)
+        return 0;
+    memcpy(out, rx_ + rxHead_, n);
+    rxHead_ += n;
+    if (rxHead_ == rxTail_)
+        rxHead_ = rxTail_ = 0;
+    return n;
+}
+
+ssize_t SerialPort::Receive(unsigned char* out, DWORD size) {
+    std::lock_guard<std::mutex> g(rxMu_);
+    if (rxHead_ != rxTail_)
+        return static_cast<ssize_t>(TakeBuffered(out, size));
+    for (;;) {
+        // A request at least as large as the buffer is read straight into
+        // the caller's memory; anything smaller takes whatever has arrived.
+        const bool direct = size >= kRxBufferSize;
+        ssize_t r = read(fd_, direct ? out : rx_, direct ? size : kRxBufferSize);
+        if (r > 0) {
+            if (direct)
+                return r;
+            rxTail_ = static_cast<size_t>(r);
+            return static_cast<ssize_t>(TakeBuffered(out, size));
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r < 0 && errno != EAGAIN ? -1 : 0;
+    }
+}
+
 // ReadFile under COMMTIMEOUTS, as a Windows serial driver times it:
 //  - interval MAXDWORD, both totals 0: whatever is buffered, at once;
 //  - interval and multiplier MAXDWORD, constant between: return as soon as
@@ -121,6 +173,18 @@ int SerialPort::WaitFor(short events, const Clock::time_point* deadline) {
 //    the first one has come.
 // A read that runs out of time succeeds with the bytes it got.
 BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    DWORD got = 0;
+    {
+        // Bytes already received complete a read at once under any time-outs.
+        std::lock_guard<std::mutex> g(rxMu_);
+        got = static_cast<DWORD>(TakeBuffered(out, size));
+    }
+    if (got == size) {
+        *done = got;
+        return TRUE;
+    }
+
     const COMMTIMEOUTS t = Timeouts();
     const Clock::time_point start = Clock::now();
     const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -133,11 +197,9 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
     const Clock::time_point totalDeadline = After(start, totalMs);
     const bool intervalLimit = !anyByte && !immediate && t.ReadIntervalTimeout != 0;
 
-    unsigned char* out = static_cast<unsigned char*>(buffer);
-    DWORD got = 0;
     Clock::time_point lastByte = start;
     while (got < size) {
-        ssize_t r = read(fd_, out + got, size - got);
+        ssize_t r = Receive(out + got, size - got);
         if (r > 0) {
             got += static_cast<DWORD>(r);
             lastByte = Clock::now();
@@ -145,14 +207,12 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
                 break;
             continue;
         }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno != EAGAIN) {
+        if (r < 0) {
             *done = got;
             SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
         }
-        if (immediate)
+        if (immediate || (anyByte && got > 0))
             break;
         // Nothing buffered: wait for the nearer of the two limits.
         const Clock::time_point* deadline = nullptr;
@@ -228,6 +288,11 @@ BOOL SerialPort::Purge(DWORD flags) {
     const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
     if (!rx && !tx)
         return TRUE;
+    // Under the receive lock, so that no reader refills the buffer with
+    // bytes from before the purge.
+    std::lock_guard<std::mutex> g(rxMu_);
+    if (rx)
+        rxHead_ = rxTail_ = 0;
     if (TtyFlush(fd_, rx && tx ? 2 : (rx ? 0 : 1)) != 0) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;

@@ -42,6 +42,13 @@ tcflag_t BaudCode(uint32_t rate) {
     return BOTHER;
 }
 
+// Whether the queue that request (TIOCINQ or TIOCOUTQ) measures holds any
+// byte; a driver that cannot tell is taken to hold some.
+bool Pending(int fd, unsigned long request) {
+    int count = 0;
+    return ioctl(fd, request, &count) != 0 || count != 0;
+}
+
 }  // namespace
 
 int TtyMakeRaw(int fd) {
@@ -136,7 +143,16 @@ int TtySetLine(int fd, const TtyLine& line, bool isPty) {
 
 int TtyFlush(int fd, int which) {
     static const int kQueues[] = {TCIFLUSH, TCOFLUSH, TCIOFLUSH};
-    return ioctl(fd, TCFLSH, kQueues[which]) == 0 ? 0 : errno;
+    // Only a queue that holds something is flushed. Asking for a queue's
+    // length is cheap; the flush itself is not: on a pty an input flush
+    // costs about as much as a whole round trip, and a port is purged
+    // before every transfer. A byte that arrives between the question and
+    // the answer arrived after the purge, as it could have anyway.
+    const bool in = which != 1 && Pending(fd, TIOCINQ);
+    const bool out = which != 0 && Pending(fd, TIOCOUTQ);
+    if (!in && !out)
+        return 0;
+    return ioctl(fd, TCFLSH, kQueues[in && out ? 2 : (in ? 0 : 1)]) == 0 ? 0 : errno;
 }
 
 }  // namespace velt::platform

@@ -34,7 +34,8 @@ int TtyGetLine(int fd, TtyLine& line);
 // no wire, and its driver forces 8 data bits without parity.
 int TtySetLine(int fd, const TtyLine& line, bool isPty);
 
-// which: 0 input, 1 output, 2 both. Returns 0 or errno.
+// Discards what the kernel holds for the tty; which: 0 input, 1 output,
+// 2 both. Returns 0 or errno.
 int TtyFlush(int fd, int which);
 
 }  // namespace velt::platform

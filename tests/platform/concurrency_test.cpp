@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +94,54 @@ TEST(PlatformConcurrency, ExclusiveOpensHoldUnderRacingThreads) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GT(comOpens.load(), 0);
     EXPECT_GT(usbOpens.load(), 0);
+}
+
+// Windows lets one thread purge a port while another reads it; the port's
+// receive buffer is shared between the two.
+TEST(PlatformConcurrency, PurgeWhileAnotherThreadReadsKeepsThePortWhole) {
+    TempDeviceDirs dirs;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    ASSERT_EQ(symlink(ptsname(master), (dirs.dos() + "/COM7").c_str()), 0);
+    HANDLE com = CreateFileW(u"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(com, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = {0, 0, 5, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(com, &t));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::thread feeder([&] {
+        const char chunk[] = "0123456789abcdef";
+        while (!done)
+            if (write(master, chunk, sizeof chunk - 1) < 0)
+                std::this_thread::yield();
+    });
+    std::thread purger([&] {
+        while (!done) {
+            if (!PurgeComm(com, PURGE_RXCLEAR | PURGE_RXABORT))
+                ++failures;
+            std::this_thread::yield();
+        }
+    });
+    long received = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until) {
+        char buf[7];
+        DWORD got = 0;
+        if (!ReadFile(com, buf, sizeof buf, &got, nullptr) || got > sizeof buf)
+            ++failures;
+        received += got;
+    }
+    done = true;
+    purger.join();
+    feeder.join();
+    EXPECT_TRUE(CloseHandle(com));
+    close(master);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GT(received, 0);
 }
 
 }  // namespace

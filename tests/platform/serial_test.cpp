@@ -167,6 +167,104 @@ TEST_F(SerialPortTest, PurgeDropsPendingInput) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+// The port drains the tty in bulk and serves reads from its own buffer:
+// what a read leaves behind must come out of later reads in order, under
+// the same time-outs, and a purge must drop it with the tty's own queue.
+TEST_F(SerialPortTest, BytesLeftByAShortReadComeOutOfLaterReadsInOrder) {
+    OpenPort();
+    SetTimeouts(0, 0, 200);
+    FeedMaster("0123456789");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(Read(1), "0");
+    auto start = Clock::now();
+    EXPECT_EQ(Read(3), "123");
+    EXPECT_LT(MsSince(start), 100);  // served at once, no time-out waited for
+
+    // More asked for than is held: the rest is waited for under the total.
+    std::thread feeder([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        FeedMaster("ab");
+    });
+    EXPECT_EQ(Read(8), "456789ab");
+    feeder.join();
+    start = Clock::now();
+    EXPECT_EQ(Read(4), "");
+    EXPECT_GE(MsSince(start), 180);
+}
+
+TEST_F(SerialPortTest, ReadsOfHeldBytesKeepEachTimeoutMode) {
+    OpenPort();
+    FeedMaster("abcdef");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    SetTimeouts(0, 0, 150);
+    EXPECT_EQ(Read(1), "a");
+
+    // Total limit: what is held, then the limit, then success with it.
+    auto start = Clock::now();
+    EXPECT_EQ(Read(3), "bcd");
+    EXPECT_EQ(Read(4), "ef");
+    EXPECT_GE(MsSince(start), 130);
+
+    // Immediate: held bytes and the tty's together, without waiting.
+    FeedMaster("ghi");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(Read(1), "g");
+    FeedMaster("jk");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    SetTimeouts(MAXDWORD, 0, 0);
+    start = Clock::now();
+    EXPECT_EQ(Read(8), "hijk");
+    EXPECT_LT(MsSince(start), 100);
+
+    // Any byte: held bytes end the read at once, not after the constant.
+    FeedMaster("lmn");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(Read(1), "l");
+    SetTimeouts(MAXDWORD, MAXDWORD, 2000);
+    start = Clock::now();
+    EXPECT_EQ(Read(8), "mn");
+    EXPECT_LT(MsSince(start), 1000);
+
+    // Interval: the gap after the held bytes ends the read, not the total.
+    FeedMaster("opq");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    SetTimeouts(60, 0, 0);
+    EXPECT_EQ(Read(1), "o");
+    start = Clock::now();
+    EXPECT_EQ(Read(8), "pq");
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST_F(SerialPortTest, PurgeDropsBytesAlreadyTakenFromTheTty) {
+    OpenPort();
+    SetTimeouts(MAXDWORD, 0, 0);
+    FeedMaster("old reply");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(Read(4), "old ");
+    // A transmit-only purge leaves received bytes alone.
+    ASSERT_TRUE(PurgeComm(port_, PURGE_TXCLEAR | PURGE_TXABORT));
+    EXPECT_EQ(Read(1), "r");
+    ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR));
+    EXPECT_EQ(Read(32), "");
+    FeedMaster("new");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(Read(32), "new");
+}
+
+TEST_F(SerialPortTest, LargeReadsFollowHeldBytesInOrder) {
+    OpenPort();
+    SetTimeouts(0, 0, 2000);
+    std::string sent(12000, '\0');
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>('A' + i % 23);
+    std::thread feeder([&] { FeedMaster(sent); });
+    std::string got = Read(10);
+    got += Read(7000);  // held bytes first, then straight from the tty
+    got += Read(static_cast<DWORD>(sent.size() - got.size()));
+    feeder.join();
+    EXPECT_EQ(got, sent);
+}
+
 TEST_F(SerialPortTest, OpenIsExclusiveAndNamesResolveLikeDosNames) {
     OpenPort();
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
