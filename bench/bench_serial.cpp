@@ -10,6 +10,12 @@
 // same ping-pong with a 1-byte acknowledgement after each echo, which bounds
 // what any implementation of the protocol can reach.
 //
+// Both that line and the hand-written GETSTATE below write the next request
+// the instant the acknowledgement is out. The pty then often hands the two
+// to the peer together, waking it once instead of twice; a host that does
+// any work between two requests (half a microsecond is enough) loses that,
+// so those two lines are upper bounds rather than targets for a library.
+//
 // Each is measured against two devices: the simulator (a separate process),
 // and a minimal responder thread in this process that answers from a buffer
 // with one write per reply. The second isolates the library's own cost from
