@@ -186,6 +186,8 @@ int main() {
     const fs::path dir = pattern;
 
     std::printf("Intel HEX reader and writer against objcopy (file to file)\n");
+    std::printf("  write: text streamed to the file as it is made; write1: whole text built first, one write;\n"
+                "  read: HEX file into the page image. Target: 2x objcopy on the 16 MiB image.\n");
     Measure(dir, 256 * 1024, 20);
     Measure(dir, 16 * 1024 * 1024, 7);
 
