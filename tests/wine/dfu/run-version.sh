@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Reads VELT_DFU.dll's version resource under Wine through the Windows
-# version API and checks the versions and the description.
+# version API and checks the versions and the FileDescription string.
 # Usage: run-version.sh WINE64 WIN64_BIN_DIR   (WINEPREFIX set by the caller)
 set -uo pipefail
 wine64=$1 bindir=$2
