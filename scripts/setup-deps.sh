@@ -37,4 +37,4 @@ if [ $want_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; t
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+apt-get install -y -qq "${need[@]}" >/dev/null
