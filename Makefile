@@ -15,7 +15,7 @@ define configure_and_build
 endef
 
 native:
-	$(call configure_and_build,native,-DVELT_WIN64_DIR=$(CURDIR)/build/win64 -DVELT_WIN32_DIR=$(CURDIR)/build/win32)
+	$(call configure_and_build,native,)
 
 asan:
 	$(call configure_and_build,asan,)
