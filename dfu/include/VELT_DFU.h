@@ -162,6 +162,20 @@ DFU_API DFU_STATUS DFU_DfuAbort(DFU_HANDLE handle);
 DFU_API DFU_STATUS DFU_VeltGetInfo(DFU_HANDLE handle, DFU_DEVICE_INFO* info);
 DFU_API DFU_STATUS DFU_VeltReset(DFU_HANDLE handle);
 
+/* Whole images between a file and a device in dfuIDLE. The callback runs on
+ * the caller's thread: first (0, 1, -1), after each block (percent, 1, block
+ * index), last (100, 0, -1); returning 0 cancels (DFU_STATUS_CANCELLED).
+ * userData is passed through unchanged; a null callback is never called.
+ * transferSize is the block size (1..65535). The download's status receives
+ * the last GETSTATUS reply; it is left as passed when none was received. */
+typedef int (*DFU_PROGRESS_CALLBACK)(int32_t percent, int32_t inProgress, int32_t blockIndex, uintptr_t userData);
+
+DFU_API DFU_STATUS DFU_DownloadImage(DFU_HANDLE handle, uint16_t transferSize, const char* path,
+                                     DFU_PROGRESS_CALLBACK callback, uintptr_t userData,
+                                     DFU_GETSTATUS_RESULT* status);
+DFU_API DFU_STATUS DFU_UploadImage(DFU_HANDLE handle, uint16_t transferSize, const char* path,
+                                   DFU_PROGRESS_CALLBACK callback, uintptr_t userData);
+
 #ifdef __cplusplus
 }
 #endif
