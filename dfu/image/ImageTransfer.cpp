@@ -104,6 +104,10 @@ DFU_STATUS ReadImage(const char* path, uint16_t transferSize, std::unique_ptr<ui
     if (end < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
         return DFU_STATUS_FILE_READ_ERROR;
     const uint64_t fileSize = static_cast<uint64_t>(end);
+    // Something that seeks but cannot be read (a directory, where the C
+    // library opens one) is a read error, not an image of its apparent size.
+    if (fileSize != 0 && (std::fgetc(file.get()) == EOF || std::fseek(file.get(), 0, SEEK_SET) != 0))
+        return DFU_STATUS_FILE_READ_ERROR;
     size = (fileSize + transferSize - 1) / transferSize * transferSize;
     if (static_cast<size_t>(size) != size)
         return DFU_STATUS_GENERAL_ERROR;
