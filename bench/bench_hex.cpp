@@ -8,8 +8,9 @@
 //
 // Figures are MB/s of HEX text (10^6 bytes), best of several runs; objcopy's
 // time includes starting the process, which matters only for small images.
-// "write" streams the text to the file (WriteHexFile); "write1" builds the
-// whole text with ToHexText and writes it in one call.
+// "write" streams the text to the file as the utility does (WriteHexFileSafely:
+// a temporary file synced and renamed into place); "write1" builds the whole
+// text with ToHexText and writes it in one call.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <spawn.h>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "hex/CHexImage.h"
+#include "hex/HexFile.h"
 #include "hex/HexWriter.h"
 
 extern char** environ;
@@ -105,8 +107,7 @@ void OurWriter(const fs::path& binary, const fs::path& hex) {
     if (!in) std::exit(2);
     CHexImage image(kPageSize, false, 0xFF);
     LoadBinary(in, image);
-    FILE* out = std::fopen(hex.c_str(), "wb");
-    if (!out || !WriteHexFile(image, out) || std::fclose(out) != 0) std::exit(2);
+    if (WriteHexFileSafely(image, hex.string(), HexFileMode::kReplace) != HexFileResult::kOk) std::exit(2);
 }
 
 // The same, but the whole text built first and written in one call.
