@@ -18,11 +18,15 @@ protected:
         model_ = std::make_unique<DfuModel>(config);
         protocol_ = std::make_unique<SerialProtocol>(*model_, faults, [this](const std::string& l) { log_ += l + "\n"; });
     }
+    // What the device sends, in order, whatever is held back.
     std::vector<uint8_t> feed(const std::vector<uint8_t>& bytes)
     {
-        std::vector<uint8_t> out;
+        Output out;
         protocol_->feed(bytes.data(), bytes.size(), out);
-        return out;
+        std::vector<uint8_t> all;
+        for (const Outgoing& item : out)
+            all.insert(all.end(), item.bytes.begin(), item.bytes.end());
+        return all;
     }
     std::vector<uint8_t> frame(uint8_t request, uint16_t value, uint16_t length, const std::vector<uint8_t>& data = {})
     {
