@@ -19,6 +19,7 @@
 #include "VELT_DFU.h"
 #include "transport/ControlUart.h"
 #include "transport/Crc16.h"
+#include "serial_line.h"  // the platform's hook for recording a line error
 
 using velt::sim::SimProcess;
 using velt::test::Bytes;
@@ -285,4 +286,35 @@ TEST(SerialOpen, KilledHolderDoesNotLeaveThePortLocked)
     waitpid(child, nullptr, 0);
     ASSERT_EQ(DFU_OpenByDevicePath(&handle, port.path().c_str()), DFU_STATUS_SUCCESS);
     EXPECT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
+}
+
+// A line error left from before (a break while the device reset, say) would
+// fail every read and write of a port set to abort on errors; each transfer
+// clears it first.
+TEST(SerialLineErrors, AreClearedAtTheStartOfEachTransfer)
+{
+    TempDir dos, usb;
+    ScopedDeviceDirs dirs {dos.path(), usb.path()};
+    PtyDevice port {dos, "COM5"};
+    OpenedUart uart;
+    ASSERT_TRUE(uart.OpenByDevicePath(u"\\\\.\\COM5"));
+    DCB dcb = {};
+    ASSERT_TRUE(GetCommState(uart.Port(), &dcb));
+    ASSERT_EQ(dcb.fAbortOnError, 1u);
+    ASSERT_TRUE(velt::platform::RecordLineErrors(uart.Port(), CE_FRAME | CE_BREAK));
+
+    uint8_t state = 0;
+    uint32_t count = 0;
+    auto transfer = std::async(std::launch::async, [&] {
+        return uart.ControlTransfer(WINUSB_SETUP_PACKET {0xA1, 5, 0, 0, 1}, &state, &count);
+    });
+    ASSERT_EQ(port.Read(1), Bytes {0x55});
+    port.Write({0xAA});
+    ASSERT_EQ(port.Read(GETSTATE_FRAME.size()), GETSTATE_FRAME);
+    port.Write({0x00});
+    port.Write(Frame({0x04}));
+    ASSERT_EQ(port.Read(1), Bytes {0x00});
+    EXPECT_TRUE(transfer.get());
+    EXPECT_EQ(state, 4);
+    uart.Close();
 }
