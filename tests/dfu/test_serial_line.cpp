@@ -118,8 +118,9 @@ TEST(SerialLateReply, IsDrainedAndTheNextTransferResynchronises)
     DFU_Close(handle);
 }
 
-// The simulator acknowledges at once and sends the first reply late: the
-// state it reports changes in between, so a stale answer would show.
+// The simulator acknowledges at once and sends the first reply late, after
+// the transfer gave up and within the quiet period the line is then given:
+// the state it reports changes in between, so a stale answer would show.
 TEST(SerialLateReply, IsNeverTakenAsTheAnswerToTheNextRequest)
 {
     SimProcess sim({"--com", "COM7,state=10,delay=450@1"});
