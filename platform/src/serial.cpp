@@ -233,6 +233,14 @@ DWORD SerialPort::CountedErrors() {
 }
 
 BOOL SerialPort::ClearErrors(DWORD* errors, COMSTAT* stat) {
+    // Called before every exchange: without counters or queue sizes to read
+    // there is nothing to lock for.
+    if (!hasCounters_ && !stat) {
+        const DWORD all = errors_.exchange(0);
+        if (errors)
+            *errors = all;
+        return TRUE;
+    }
     std::lock_guard<std::mutex> g(rxMu_);
     const DWORD counted = CountedErrors();
     const DWORD all = errors_.exchange(0) | counted;
@@ -380,12 +388,15 @@ BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
             return FALSE;
         }
     }
-    const int queued = WaitForOutputDrain(
-        [this] {
-            int n = 0;
-            return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : 0;
-        },
-        limited ? &deadline : nullptr, ByteTime());
+    // A pty's output queue is always empty (its bytes are in the peer's
+    // input at once): nothing to wait for, and no call to pay for it.
+    const int queued = isPty_ ? 0
+                              : WaitForOutputDrain(
+                                    [this] {
+                                        int n = 0;
+                                        return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : 0;
+                                    },
+                                    limited ? &deadline : nullptr, ByteTime());
     if (queued > 0) {
         TtyFlush(fd_, 1);
         sent -= std::min<DWORD>(sent, static_cast<DWORD>(queued));
