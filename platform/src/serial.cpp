@@ -423,8 +423,10 @@ BOOL SerialPort::Purge(DWORD flags) {
     // Under the receive lock, so that no reader refills the buffer with
     // bytes from before the purge.
     std::lock_guard<std::mutex> g(rxMu_);
-    if (rx)
+    if (rx) {
         rxHead_ = rxTail_ = 0;
+        decoder_.Reset();  // half a mark is dropped with the bytes around it
+    }
     if (TtyFlush(fd_, rx && tx ? 2 : (rx ? 0 : 1)) != 0) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
