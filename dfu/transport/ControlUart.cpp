@@ -346,11 +346,11 @@ bool CControlUart::Read(void* bytes, DWORD count, DWORD* read)
     return ReadFile(m_hDevice, bytes, count, read, nullptr) != FALSE;
 }
 
-bool CControlUart::ReadByteWithin(uint8_t* byte, DWORD from, uint64_t window)
+bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
 {
     for (;;) {
         DWORD got = 0;
-        if (!Read(byte, 1, &got))
+        if (!Read(value, 1, &got))
             return false;
         if (got == 1)
             return true;

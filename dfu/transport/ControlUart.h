@@ -54,7 +54,7 @@ private:
     // False when ReadFile fails; *read is what arrived within the time-outs.
     bool Read(void* bytes, DWORD count, DWORD* read);
     // One byte, reading again until window ms have passed since from.
-    bool ReadByteWithin(uint8_t* byte, DWORD from, uint64_t window);
+    bool ReadByteWithin(uint8_t* value, DWORD from, uint64_t window);
     // Milliseconds the line needs to carry count bytes at the rate in effect.
     uint64_t LineTime(size_t count) const;
     static bool Elapsed(DWORD start, uint64_t window);
