@@ -127,7 +127,21 @@ bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& va
     return true;
 }
 
-bool applySerialKey(SerialFaults& faults, const std::string& key, const std::string& value, bool hasValue)
+// delay=MS delays every reply frame, delay=MS@N only that of the Nth request.
+void parseDelay(SerialFaults& faults, const std::string& value)
+{
+    const size_t at = value.find('@');
+    faults.delayMs = static_cast<uint32_t>(parseNumber("delay", value.substr(0, at), 600000));
+    faults.delayOnly = 0;
+    if (at != std::string::npos) {
+        faults.delayOnly = static_cast<unsigned>(parseNumber("delay", value.substr(at + 1), 1000000000));
+        if (faults.delayOnly == 0)
+            fail("delay=MS@N counts requests from 1");
+    }
+}
+
+bool applySerialKey(SerialFaults& faults, SerialLine& line, const std::string& key, const std::string& value,
+                    bool hasValue)
 {
     auto count = [&](unsigned max) { return static_cast<unsigned>(parseNumber(key, value, max)); };
     auto flag = [&] {
@@ -149,7 +163,13 @@ bool applySerialKey(SerialFaults& faults, const std::string& key, const std::str
         faults.silent = flag();
     else if (key == "long")
         faults.longReply = flag();
-    else
+    else if (key == "delay")
+        parseDelay(faults, value);
+    else if (key == "baud") {
+        line.baud = static_cast<uint32_t>(parseNumber(key, value, 100000000));
+        if (line.baud < 50)
+            fail("baud= must be at least 50");
+    } else
         return false;
     return true;
 }
@@ -173,7 +193,7 @@ void applyKeys(DeviceConfig& cfg, const std::string& list, size_t firstItem)
             continue;
         if (!serial && applyUsbKey(cfg.usb, key, value))
             continue;
-        if (serial && applySerialKey(cfg.faults, key, value, hasValue))
+        if (serial && applySerialKey(cfg.faults, cfg.line, key, value, hasValue))
             continue;
         fail("unknown key '" + key + "' for a " + (serial ? "serial" : "USB") + " device");
     }
@@ -311,7 +331,15 @@ Keys for both kinds:
   manifest=idle|sync after the closing zero-length DNLOAD the next GETSTATUS reports
                      dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
 
+Serial-only keys (the line):
+  baud=N             pace the line at N bit/s, 10 bits a byte, both ways: the
+                     device takes the host's bytes no faster, and its bytes reach
+                     the host no faster (default: as fast as the pty)
+
 Serial-only keys (faults):
+  delay=MS[@N]       send the reply frame MS milliseconds after the acknowledgement,
+                     for every request, or with @N only for the Nth request the device
+                     acknowledges (from 1); replies never overtake one another
   noise=N            N junk bytes before each reply frame
   nak=K              reject the host's next K frames
   badcrc=K           send the next K reply frames with a wrong CRC

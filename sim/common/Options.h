@@ -28,6 +28,7 @@ struct DeviceConfig {
     UsbIdentity usb;
     std::string comName;  // COMn, serial devices only
     SerialFaults faults;
+    SerialLine line;
 };
 
 struct CommandLine {

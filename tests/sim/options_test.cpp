@@ -69,6 +69,18 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(plain.model.startState, DfuState::DfuIdle);
 }
 
+TEST(Options, SerialLineAndDelay)
+{
+    CommandLine cl = parse({"--com", "COM3,baud=9600,delay=1200", "--com", "COM4,delay=250@3"});
+    ASSERT_EQ(cl.devices.size(), 2u);
+    EXPECT_EQ(cl.devices[0].line.baud, 9600u);
+    EXPECT_EQ(cl.devices[0].faults.delayMs, 1200u);
+    EXPECT_EQ(cl.devices[0].faults.delayOnly, 0u);
+    EXPECT_EQ(cl.devices[1].line.baud, 0u);
+    EXPECT_EQ(cl.devices[1].faults.delayMs, 250u);
+    EXPECT_EQ(cl.devices[1].faults.delayOnly, 3u);
+}
+
 TEST(Options, DirectoriesDefaultToTheEnvironmentThenHome)
 {
     ::setenv("VELT_USBDEVICES", "/env/usb", 1);
@@ -100,6 +112,10 @@ TEST(Options, RejectsValuesThatDoNotFit)
              {"--com", "COM1,badsync=0x100"},
              {"--com", "COM1,long=yes"},
              {"--com", "COM1,vid=1234"},
+             {"--com", "COM1,delay=5@0"},
+             {"--com", "COM1,delay=@3"},
+             {"--com", "COM1,baud=10"},
+             {"--usb", "baud=9600"},
              {"--log"},
          }) {
         EXPECT_THROW(parse(args), UsageError) << args.back();

@@ -199,6 +199,19 @@ TEST_F(ToolWithSimulator, SerialOptionsOnAUsbDeviceAreAUsageError)
     EXPECT_NE(run.err.find("COM-port devices only"), std::string::npos) << run.err;
 }
 
+// A time-out of 0 cannot work on a serial line; on USB it is a setting.
+TEST_F(ToolWithSimulator, ZeroTimeOutIsRefusedForComPortsOnly)
+{
+    ToolRun serial = RunTool({"state", "COM7", "--timeout", "0"});
+    EXPECT_EQ(serial.exitCode, 2);
+    EXPECT_NE(serial.err.find("--timeout 0 would fail every transfer on COM-port device \\\\.\\COM7"),
+              std::string::npos)
+        << serial.err;
+    // (1 ms on the simulated pipe may or may not be enough: not a usage error either way.)
+    ToolRun usb = RunTool({"state", "0", "--timeout", "0"});
+    EXPECT_NE(usb.exitCode, 2) << usb.err;
+}
+
 TEST_F(ToolWithSimulator, SilentDeviceFailsWithTimeoutWithinBound)
 {
     const auto start = std::chrono::steady_clock::now();

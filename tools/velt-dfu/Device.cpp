@@ -104,6 +104,16 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
     auto device = std::make_unique<OpenDevice>(handle, ref.label());
 
     if (invocation.timeoutMs) {
+        // The library takes 0 on a serial line as "reads return at once":
+        // no handshake reply can be there yet, so nothing could ever work.
+        uint8_t kind = DFU_INTERFACE_USB;
+        DFU_GetOpenedInterface(handle, &kind);
+        if (*invocation.timeoutMs == 0 && kind == DFU_INTERFACE_UART) {
+            exitCode = ReportError("--timeout 0 would fail every transfer on COM-port device " + ref.label() +
+                                       " (reads return at once); give at least 1 ms",
+                                   kExitUsage);
+            return nullptr;
+        }
         status = DFU_SetTransferTimeout(handle, *invocation.timeoutMs);
         if (status != DFU_STATUS_SUCCESS) {
             exitCode = ReportFailure("cannot set the time-out of device " + ref.label(), status);

@@ -24,7 +24,7 @@ void PrintUsage(std::FILE* out)
                  "\nDEVICE is an index from 'velt-dfu list', a COM port name such as COM7,\n"
                  "or a device path as 'list' prints it.\n"
                  "\nOptions:\n"
-                 "  --timeout MS                  transfer time-out (default 1000)\n"
+                 "  --timeout MS                  transfer time-out (default 1000; at least 1 on a COM port)\n"
                  "  --baud N                      serial bit rate (default 115200)\n"
                  "  --data-bits 5|6|7|8           serial data bits (default 8)\n"
                  "  --parity none|odd|even|mark|space   (default none)\n"

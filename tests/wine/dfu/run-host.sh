@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Runs the Windows programs under Wine against two simulated serial devices:
+# Runs the Windows programs under Wine against simulated serial devices:
 # "host" runs dfu_host.exe (the library through LoadLibrary), "tool" runs
 # velt-dfu.exe and checks what a user would see, "image" runs image_host.exe
 # (a whole image down and back up) and compares the files byte for byte.
 #
 # The simulator (a native process) links its ptys into a dosdevices directory
-# of its own; this script maps them into the test's WINEPREFIX as com41 and
-# com42 and registers them so that QueryDosDeviceW lists them, then removes
-# both again, whatever the outcome.
+# of its own; this script maps them into the test's WINEPREFIX as com41 to
+# com44 and registers them so that QueryDosDeviceW lists them, then removes
+# them again, whatever the outcome. COM43 answers its first request late,
+# COM44 is paced at 9600 bit/s. The host runs with Wine's serial trace on, so
+# that the script can check that every purge comes with a ClearCommError.
 # Usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
 set -uo pipefail
 mode=$1 wine64=$2 bindir=$3 sim=$4
@@ -25,7 +27,7 @@ for f in "$bindir/VELT_DFU.dll" "$bindir/$program"; do
 done
 [ -x "$sim" ] || { echo "FAIL: simulator $sim is missing (build the native tree)"; exit 1; }
 
-ports=(COM41 COM42)
+ports=(COM41 COM42 COM43 COM44)
 start_state=2
 # 48-byte info record: infoWord 0x1234, bytes 2 and 3 = 01 02, the rest a count.
 info=34120102$(for i in $(seq 4 47); do printf '%02x' "$i"; done)
@@ -48,7 +50,9 @@ trap cleanup EXIT
 
 "$sim" --dosdevices "$work/dos" --usb-dir "$work/usb" --log "$work/sim.log" \
   --com "${ports[0]},state=$start_state,info=$info,flash=$work/flash.bin,flash-size=1M" \
-  --com "${ports[1]},state=$start_state,info=$info" >"$work/sim.out" 2>&1 &
+  --com "${ports[1]},state=$start_state,info=$info" \
+  --com "${ports[2]},state=10,delay=1200@1" \
+  --com "${ports[3]},baud=9600" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q READY "$work/sim.out" && break
@@ -122,12 +126,28 @@ run_image_checks() {
 # Unix paths reach Windows programs through the Z: drive.
 winepath_of() { echo "Z:${1//\//\\}"; }
 
+# Each transfer purges the port and clears its line errors: Wine traces the
+# two as IOCTL_SERIAL_PURGE and IOCTL_SERIAL_GET_COMMSTATUS.
+check_clear_comm_error() {
+  local purges clears
+  purges=$(grep -c 'IOCTL_SERIAL_PURGE' "$work/trace.txt")
+  clears=$(grep -c 'IOCTL_SERIAL_GET_COMMSTATUS' "$work/trace.txt")
+  if [ "$purges" -gt 0 ] && [ "$clears" -ge "$purges" ]; then
+    echo "ok   ClearCommError beside every purge ($clears for $purges)"
+  else
+    echo "FAIL ClearCommError beside every purge: $clears for $purges purges"
+    return 1
+  fi
+}
+
 if [ "$mode" = image ]; then
   run_image_checks
   status=$?
 elif [ "$mode" = host ]; then
-  "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 | tr -d '\r'
+  WINEDEBUG=-all,+comm "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 \
+    "${ports[2]}" "${ports[3]}" 2>"$work/trace.txt" | tr -d '\r'
   status=${PIPESTATUS[0]}
+  check_clear_comm_error || status=1
 else
   run_tool_checks
   status=$?
