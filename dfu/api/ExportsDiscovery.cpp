@@ -10,22 +10,26 @@
 
 DFU_API DFU_STATUS DFU_GetGuid(GUID* guid)
 {
-    if (guid == nullptr)
-        return DFU_STATUS_INVALID_PARAMETER;
-    CLibraryState& library = Library();
-    CAutoLock lock(library.usbLock);
-    *guid = library.classGuid;
-    return DFU_STATUS_SUCCESS;
+    return GuardedExport([&] {
+        if (guid == nullptr)
+            return DFU_STATUS_INVALID_PARAMETER;
+        CLibraryState& library = Library();
+        CAutoLock lock(library.usbLock);
+        *guid = library.classGuid;
+        return DFU_STATUS_SUCCESS;
+    });
 }
 
 DFU_API DFU_STATUS DFU_SetGuid(const GUID* guid)
 {
-    if (guid == nullptr)
-        return DFU_STATUS_INVALID_PARAMETER;
-    CLibraryState& library = Library();
-    CAutoLock lock(library.usbLock);
-    library.classGuid = *guid;
-    return DFU_STATUS_SUCCESS;
+    return GuardedExport([&] {
+        if (guid == nullptr)
+            return DFU_STATUS_INVALID_PARAMETER;
+        CLibraryState& library = Library();
+        CAutoLock lock(library.usbLock);
+        library.classGuid = *guid;
+        return DFU_STATUS_SUCCESS;
+    });
 }
 
 DFU_API DFU_STATUS DFU_GetNumDevices(uint32_t* numDevices)
@@ -83,32 +87,38 @@ DFU_API DFU_STATUS DFU_GetVidPid(uint32_t index, uint16_t* vid, uint16_t* pid)
 
 DFU_API DFU_STATUS DFU_GetInterfaceByIndex(uint32_t index, uint8_t* interfaceKind)
 {
-    if (interfaceKind == nullptr)
-        return DFU_STATUS_INVALID_PARAMETER;
-    *interfaceKind = index >= Library().usbCount ? DFU_INTERFACE_UART : DFU_INTERFACE_USB;
-    return DFU_STATUS_SUCCESS;
+    return GuardedExport([&] {
+        if (interfaceKind == nullptr)
+            return DFU_STATUS_INVALID_PARAMETER;
+        *interfaceKind = index >= Library().usbCount ? DFU_INTERFACE_UART : DFU_INTERFACE_USB;
+        return DFU_STATUS_SUCCESS;
+    });
 }
 
 DFU_API DFU_STATUS DFU_GetInterfaceByDevicePath(const char* path, uint8_t* interfaceKind)
 {
-    if (interfaceKind == nullptr || path == nullptr)
-        return DFU_STATUS_INVALID_PARAMETER;
-    // Paths that do not fit our 260-character buffers are refused rather
-    // than judged by a truncated copy.
-    if (NarrowPathLength(path) >= PATH_CHARS)
-        return DFU_STATUS_INVALID_PARAMETER;
-    WCHAR wide[PATH_CHARS];
-    WidenPath(path, wide);
-    *interfaceKind = IsComPortPath(wide) ? DFU_INTERFACE_UART : DFU_INTERFACE_USB;
-    return DFU_STATUS_SUCCESS;
+    return GuardedExport([&] {
+        if (interfaceKind == nullptr || path == nullptr)
+            return DFU_STATUS_INVALID_PARAMETER;
+        // Paths that do not fit our 260-character buffers are refused rather
+        // than judged by a truncated copy.
+        if (NarrowPathLength(path) >= PATH_CHARS)
+            return DFU_STATUS_INVALID_PARAMETER;
+        WCHAR wide[PATH_CHARS];
+        WidenPath(path, wide);
+        *interfaceKind = IsComPortPath(wide) ? DFU_INTERFACE_UART : DFU_INTERFACE_USB;
+        return DFU_STATUS_SUCCESS;
+    });
 }
 
 DFU_API DFU_STATUS DFU_GetLibraryVersion(uint8_t* major, uint8_t* minor, uint32_t* third)
 {
-    if (major == nullptr || minor == nullptr || third == nullptr)
-        return DFU_STATUS_INVALID_PARAMETER;
-    *major = 1;
-    *minor = 1;
-    *third = 1;
-    return DFU_STATUS_SUCCESS;
+    return GuardedExport([&] {
+        if (major == nullptr || minor == nullptr || third == nullptr)
+            return DFU_STATUS_INVALID_PARAMETER;
+        *major = 1;
+        *minor = 1;
+        *third = 1;
+        return DFU_STATUS_SUCCESS;
+    });
 }

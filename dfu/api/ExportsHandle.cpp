@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "api/ExportChecks.h"
 #include "api/Handles.h"
 #include "api/LibraryState.h"
 #include "api/Status.h"
@@ -89,18 +90,20 @@ DFU_API DFU_STATUS DFU_OpenByDevicePath(DFU_HANDLE* handle, const char* path)
 
 DFU_API DFU_STATUS DFU_Close(DFU_HANDLE handle)
 {
-    IControlDevice* device = LookupHandle(handle);
-    if (device == nullptr)
-        return DFU_STATUS_INVALID_HANDLE;
-    const DFU_STATUS result = device->Close() ? DFU_STATUS_SUCCESS : DFU_STATUS_GENERAL_ERROR;
-    DestroyHandle(handle);
-    return result;
+    return OnDevice(handle, DFU_STATUS_SUCCESS, OpenCheck::Skipped, [&](IControlDevice& device) {
+        const DFU_STATUS result = device.Close() ? DFU_STATUS_SUCCESS : DFU_STATUS_GENERAL_ERROR;
+        DestroyHandle(handle);
+        return result;
+    });
 }
 
+// The one export that answers a BOOL: anything that goes wrong is "not open".
 DFU_API BOOL DFU_IsOpened(DFU_HANDLE handle)
 {
-    IControlDevice* device = LookupHandle(handle);
-    if (device == nullptr)
+    try {
+        IControlDevice* device = LookupHandle(handle);
+        return device != nullptr && device->IsOpened();
+    } catch (...) {
         return FALSE;
-    return device->IsOpened();
+    }
 }

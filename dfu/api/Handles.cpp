@@ -9,9 +9,18 @@
 
 namespace {
 
-std::vector<HandleCell*>::iterator Find(std::vector<HandleCell*>& handles, DFU_HANDLE handle)
+// Handle values start well away from small integers (which a caller could
+// confuse with device indexes) and step by 16, so they look like the
+// addresses they stand in for. On a 64-bit host they never wrap.
+constexpr uintptr_t FIRST_HANDLE_VALUE = 0x7E1D0000;
+constexpr uintptr_t HANDLE_VALUE_STEP = 16;
+
+std::vector<HandleEntry>::iterator Find(std::vector<HandleEntry>& handles, DFU_HANDLE handle)
 {
-    return std::find(handles.begin(), handles.end(), static_cast<HandleCell*>(handle));
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    auto entry = std::lower_bound(handles.begin(), handles.end(), value,
+                                  [](const HandleEntry& e, uintptr_t v) { return e.value < v; });
+    return entry != handles.end() && entry->value == value ? entry : handles.end();
 }
 
 } // namespace
@@ -21,18 +30,20 @@ IControlDevice* LookupHandle(DFU_HANDLE handle)
     CLibraryState& library = Library();
     CAutoLock lock(library.handleLock);
     auto entry = Find(library.handles, handle);
-    return entry == library.handles.end() ? nullptr : **entry;
+    return entry == library.handles.end() ? nullptr : entry->device;
 }
 
 DFU_HANDLE CreateHandle(IControlDevice* device)
 {
     std::unique_ptr<IControlDevice> owned(device);
-    std::unique_ptr<HandleCell> cell(new HandleCell(device));
     CLibraryState& library = Library();
     CAutoLock lock(library.handleLock);
-    library.handles.push_back(cell.get());
+    const uintptr_t value =
+        library.lastHandleValue == 0 ? FIRST_HANDLE_VALUE : library.lastHandleValue + HANDLE_VALUE_STEP;
+    library.handles.push_back(HandleEntry{value, device});
+    library.lastHandleValue = value;
     owned.release();
-    return cell.release();
+    return reinterpret_cast<DFU_HANDLE>(value);
 }
 
 void DestroyHandle(DFU_HANDLE handle)
@@ -42,13 +53,11 @@ void DestroyHandle(DFU_HANDLE handle)
     auto entry = Find(library.handles, handle);
     if (entry == library.handles.end())
         return;
-    HandleCell* cell = *entry;
+    IControlDevice* device = entry->device;
     library.handles.erase(entry);
-    IControlDevice* device = *cell;
     if (device->IsOpened())
         device->Close();
     delete device;
-    delete cell;
 }
 
 size_t HandleCount()

@@ -13,7 +13,7 @@ IControlDevice* LookupHandle(DFU_HANDLE handle);
 // object from here on. Throws std::bad_alloc with the object freed.
 DFU_HANDLE CreateHandle(IControlDevice* device);
 
-// Erases the handle, closes its device if still open, frees both.
+// Erases the handle, closes its device if still open and frees it.
 void DestroyHandle(DFU_HANDLE handle);
 
 size_t HandleCount();

@@ -8,6 +8,7 @@ CLibraryState::CLibraryState()
     : classGuid(DFU_DEFAULT_DEVICE_GUID),
       deviceInfoSet(INVALID_HANDLE_VALUE),
       hasDeviceInfoSet(false),
+      lastHandleValue(0),
       usbCount(0)
 {
     InitializeCriticalSection(&comLock);
@@ -20,17 +21,15 @@ CLibraryState::CLibraryState()
 CLibraryState::~CLibraryState()
 {
     EnterCriticalSection(&handleLock);
-    for (HandleCell* cell : handles) {
-        IControlDevice* device = *cell;
-        if (device->IsOpened())
-            device->Close();
-        delete device;
-        delete cell;
+    for (HandleEntry& entry : handles) {
+        if (entry.device->IsOpened())
+            entry.device->Close();
+        delete entry.device;
     }
     handles.clear();
     LeaveCriticalSection(&handleLock);
     DeleteCriticalSection(&handleLock);
-    std::vector<HandleCell*>().swap(handles);
+    std::vector<HandleEntry>().swap(handles);
 
     EnterCriticalSection(&usbLock);
     if (hasDeviceInfoSet && deviceInfoSet != INVALID_HANDLE_VALUE)

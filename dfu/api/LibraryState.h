@@ -13,8 +13,12 @@
 
 class IControlDevice;
 
-// A handle given to callers is the address of one of these cells.
-using HandleCell = IControlDevice*;
+// A handle given to callers is an opaque value that names one of these
+// entries. Values only grow, so a closed handle never names a device again.
+struct HandleEntry {
+    uintptr_t value;
+    IControlDevice* device;
+};
 
 class CLibraryState
 {
@@ -35,9 +39,11 @@ public:
     HDEVINFO deviceInfoSet;
     bool hasDeviceInfoSet;
 
-    // Open handles in creation order, under handleLock.
+    // Open handles in creation order (so in ascending value), under
+    // handleLock, and the value the last one was given.
     CRITICAL_SECTION handleLock;
-    std::vector<HandleCell*> handles;
+    std::vector<HandleEntry> handles;
+    uintptr_t lastHandleValue;
 
     // USB members of the last count: indexes below it are USB devices, the
     // rest COM ports. Written by a count and read without a lock, so it is

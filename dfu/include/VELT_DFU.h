@@ -56,7 +56,8 @@ typedef uint8_t DFU_STATUS;
 #define DFU_STATUS_TIMEOUT              ((DFU_STATUS)0x84)
 #define DFU_STATUS_INCOMPLETE_TRANSFER  ((DFU_STATUS)0x85)
 
-/* Opaque, pointer-sized; valid from a successful open until DFU_Close. */
+/* Opaque, pointer-sized; valid from a successful open until DFU_Close. A
+ * closed handle's value is never valid again in the process. */
 typedef void* DFU_HANDLE;
 
 /* Interface kinds reported by the DFU_GetInterface* exports. */

@@ -313,6 +313,26 @@ TEST_F(ExportRules, LongDosDeviceListIsReadAfterDoubling)
     EXPECT_EQ(count, 300u);
 }
 
+// All 32 exports are there by their plain C names.
+TEST(SharedLibrary, ExportsEveryFunctionByItsPlainName)
+{
+    static const char* const kExports[] = {
+        "DFU_GetGuid", "DFU_SetGuid", "DFU_GetNumDevices", "DFU_GetDevicePath", "DFU_GetVidPid",
+        "DFU_GetInterfaceByIndex", "DFU_GetInterfaceByDevicePath", "DFU_GetLibraryVersion", "DFU_OpenByIndex",
+        "DFU_OpenByDevicePath", "DFU_Close", "DFU_IsOpened", "DFU_GetOpenedDevicePath", "DFU_GetOpenedVidPid",
+        "DFU_GetOpenedInterface", "DFU_GetDeviceDescriptor", "DFU_GetInterfaceDescriptor", "DFU_ControlTransfer",
+        "DFU_SetTransferTimeout", "DFU_GetTransferTimeout", "DFU_SetUartConfig", "DFU_GetUartConfig",
+        "DFU_DfuDnload", "DFU_DfuUpload", "DFU_DfuGetStatus", "DFU_DfuClearStatus", "DFU_DfuGetState",
+        "DFU_DfuAbort", "DFU_VeltGetInfo", "DFU_VeltReset", "DFU_DownloadImage", "DFU_UploadImage",
+    };
+    static_assert(sizeof(kExports) / sizeof(kExports[0]) == 32, "the library has 32 exports");
+    void* library = dlopen(VELT_DFU_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    for (const char* name : kExports)
+        EXPECT_NE(dlsym(library, name), nullptr) << name;
+    dlclose(library);
+}
+
 // The shared library exports nothing but the DFU_ functions, and its state
 // is rebuilt from scratch when it is loaded again.
 TEST(SharedLibrary, ReloadRestoresTheDefaultGuid)
@@ -323,7 +343,7 @@ TEST(SharedLibrary, ReloadRestoresTheDefaultGuid)
     using GetGuidFn = DFU_STATUS (*)(GUID*);
     auto setGuid = reinterpret_cast<SetGuidFn>(dlsym(library, "DFU_SetGuid"));
     ASSERT_NE(setGuid, nullptr);
-    EXPECT_EQ(dlsym(library, "DFU_DownloadImage"), nullptr);
+    EXPECT_EQ(dlsym(library, "_Z12LookupHandlePv"), nullptr);
     EXPECT_EQ(dlsym(library, "_Z19StatusFromLastErrorv"), nullptr);
     EXPECT_EQ(dlsym(library, "SetupDiGetClassDevsW"), nullptr);
     const GUID other = {0xDEADBEEF, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The DLL's export table holds exactly the DFU_ functions the public header
 # declares, by undecorated name, and nothing else.
-# Usage: check-exports.sh VELT_DFU.dll VELT_DFU.h
+# Usage: check-exports.sh VELT_DFU.dll VELT_DFU.h [EXPECTED_COUNT]
 set -euo pipefail
-dll=$1 header=$2
+dll=$1 header=$2 expected=${3:-}
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 
 [ -f "$dll" ] || { echo "FAIL: $dll is missing (build the win64 tree first)"; exit 1; }
@@ -23,6 +23,10 @@ missing=$(comm -23 <(echo "$declared") <(echo "$exported"))
 extra=$(comm -13 <(echo "$declared") <(echo "$exported"))
 if [ -n "$missing" ]; then echo "FAIL: declared but not exported:"; echo "$missing" | sed 's/^/  /'; status=1; fi
 if [ -n "$extra" ]; then echo "FAIL: exported but not declared (decorated or stray names):"; echo "$extra" | sed 's/^/  /'; status=1; fi
-echo "$(echo "$declared" | wc -l) declared, $( [ -n "$exported" ] && echo "$exported" | wc -l || echo 0) exported"
+count=$(echo "$declared" | wc -l)
+if [ -n "$expected" ] && [ "$count" -ne "$expected" ]; then
+  echo "FAIL: the header declares $count functions, expected $expected"; status=1
+fi
+echo "$count declared, $( [ -n "$exported" ] && echo "$exported" | wc -l || echo 0) exported"
 [ $status -eq 0 ] && echo "OK: export table matches the header"
 exit $status
