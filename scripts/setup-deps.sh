@@ -16,6 +16,7 @@ have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64)
 have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
 have_cmd srec_cat || need+=(srecord)
 have_cmd objdump || need+=(binutils)
+have_cmd dfu-suffix || need+=(dfu-util)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 have_cmd wine || need+=(wine)
 

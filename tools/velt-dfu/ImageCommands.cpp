@@ -479,7 +479,7 @@ int RunUpload(CommandContext& context)
             std::fclose(probe);
         }
         if (!partial.create(DirectoryOf(path), "." + fs::path(path).filename().string() + ".part", error))
-            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": cannot create " + path + ": " + error);
+            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": cannot create " + path + " (" + error + ")");
     }
     const std::string writePath = direct ? path : partial.path();
 

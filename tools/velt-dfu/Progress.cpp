@@ -191,12 +191,14 @@ public:
         }
         case ProgressEvent::Kind::Finish:
             if (transfers_.count(event.device)) {
-                redraw(event.at);
                 // The finished bar stays on the screen, above the ones still running.
-                clear();
-                std::fprintf(out_, "%s\n", Line(event.device, transfers_[event.device], event.at).c_str());
+                const std::string line = Line(event.device, transfers_[event.device], event.at);
                 transfers_.erase(event.device);
                 order_.erase(std::remove(order_.begin(), order_.end(), event.device), order_.end());
+                const size_t width = drawn_.empty() ? 0 : drawn_[0];
+                clear();
+                std::fprintf(out_, "%s%*s\n", line.c_str(),
+                             static_cast<int>(width > line.size() ? width - line.size() : 0), "");
                 redraw(event.at);
             }
             break;
