@@ -51,6 +51,8 @@ struct Transfer {
 
 std::string Rate(double bytesPerSecond)
 {
+    if (bytesPerSecond <= 0)
+        return "-- KiB/s"; // nothing moved yet: no rate to speak of
     return FormatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
 }
 
