@@ -91,6 +91,8 @@ run_tool_checks() {
   check "download with read-back" 0 "verified, the 3000 bytes read back match" \
     download "${ports[0]}" "Z:$work/image.bin" --verify
   check "upload" 0 "Uploaded 3072 bytes from device" upload "${ports[0]}" "Z:$work/readback.bin"
+  check "upload over an existing file" 0 "Uploaded 3072 bytes from device" \
+    upload "${ports[0]}" "Z:$work/readback.bin"
   if cmp -s -n 3000 "$work/image.bin" "$work/readback.bin"; then
     echo "ok   upload matches the image"; passed=$((passed + 1))
   else
