@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Serial transport throughput: the library against the device simulator over
-# a pty, side by side with a raw 1-byte pty ping-pong measured in the same run.
+# a pty, side by side with a raw 1-byte pty ping-pong measured in the same run;
+# then whole-image download and upload on USB and serial.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin=${VELT_BIN_DIR:-build/native/bin}/bench_serial
-if [ ! -x "$bin" ]; then
-  echo "bench-dfu: $bin is missing; build with 'make' first" >&2
-  exit 1
-fi
+bindir=${VELT_BIN_DIR:-build/native/bin}
+for bin in bench_serial bench_image; do
+  if [ ! -x "$bindir/$bin" ]; then
+    echo "bench-dfu: $bindir/$bin is missing; build with 'make' first" >&2
+    exit 1
+  fi
+done
 echo "== VELT_DFU serial transport =="
-"$bin" "$@"
+"$bindir/bench_serial" "$@"
+echo
+echo "== VELT_DFU image transfers =="
+"$bindir/bench_image"

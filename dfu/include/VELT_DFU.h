@@ -104,76 +104,156 @@ static_assert(sizeof(DFU_HANDLE) == sizeof(void*), "DFU_HANDLE is pointer-sized"
 _Static_assert(sizeof(DFU_DEVICE_INFO) == 48, "DFU_DEVICE_INFO is 48 bytes");
 #endif
 
-/* Discovery and queries by index or path. DFU_GetNumDevices numbers USB
- * devices first and COM ports after them; the numbering holds until the next
- * count. */
+/* ---- Discovery and queries by index or path -----------------------------
+ * DFU_GetNumDevices numbers the devices: USB devices of the class GUID first,
+ * then the COM ports. The numbering holds until the next count. */
+
+/* Reads the device-interface class GUID the next count enumerates.
+ * 0, or 0x40 for a null guid. */
 DFU_API DFU_STATUS DFU_GetGuid(GUID* guid);
+/* Sets that GUID (DFU_DEFAULT_DEVICE_GUID until changed); takes effect at the
+ * next DFU_GetNumDevices. 0, or 0x40 for a null guid. */
 DFU_API DFU_STATUS DFU_SetGuid(const GUID* guid);
+/* Counts the USB devices and COM ports and writes their sum. 0, or 0x40. */
 DFU_API DFU_STATUS DFU_GetNumDevices(uint32_t* numDevices);
+/* Writes the device path of an index (260 bytes: the path, then zeros):
+ * "\\?\usb#vid_..." for USB, "\\.\COMn" for a COM port.
+ * 0; 0x40 for a null path; 0x80 for an index that is not there. */
 DFU_API DFU_STATUS DFU_GetDevicePath(uint32_t index, char path[260]);
+/* Writes the USB vendor and product id of an index, from its path.
+ * 0; 0x40 for a null pointer; 0x4B for a COM port; 0x82 for a missing index. */
 DFU_API DFU_STATUS DFU_GetVidPid(uint32_t index, uint16_t* vid, uint16_t* pid);
+/* Writes DFU_INTERFACE_USB or DFU_INTERFACE_UART for an index (indexes past
+ * the USB devices are COM ports). 0, or 0x40. */
 DFU_API DFU_STATUS DFU_GetInterfaceByIndex(uint32_t index, uint8_t* interfaceKind);
+/* Writes the kind a path names ("\\.\COM..." is UART, anything else USB).
+ * 0; 0x40 for a null pointer or a path of 260 characters or more. */
 DFU_API DFU_STATUS DFU_GetInterfaceByDevicePath(const char* path, uint8_t* interfaceKind);
+/* Writes the library version: 1, 1, 1. 0, or 0x40. */
 DFU_API DFU_STATUS DFU_GetLibraryVersion(uint8_t* major, uint8_t* minor, uint32_t* third);
 
-/* Handle lifetime. */
+/* ---- Handle lifetime ---------------------------------------------------- */
+
+/* Opens the device at an index of the last count and writes its handle.
+ * The open is exclusive. 0; 0x40 for a null handle; 0x49 when a count on
+ * another thread changed the index's kind; 0x82 when it cannot be opened
+ * (missing, held by another program, or its settings refused). */
 DFU_API DFU_STATUS DFU_OpenByIndex(DFU_HANDLE* handle, uint32_t index);
+/* Opens a device by path ("\\.\COM7" or a USB device path).
+ * 0; 0x40 for a null pointer or an over-long path; 0x82 when it cannot be opened. */
 DFU_API DFU_STATUS DFU_OpenByDevicePath(DFU_HANDLE* handle, const char* path);
+/* Closes the device and ends the handle, also when closing failed.
+ * 0; 0x48 for a handle that is not open; 0x82 when the close reported failure. */
 DFU_API DFU_STATUS DFU_Close(DFU_HANDLE handle);
+/* TRUE while the handle's device is open; FALSE for any other handle. */
 DFU_API BOOL DFU_IsOpened(DFU_HANDLE handle);
 
-/* Queries on an open device. */
+/* ---- Queries on an open device ------------------------------------------ */
+
+/* Writes the open device's path (260 bytes). 0; 0x48; 0x40; 0x81; 0x82. */
 DFU_API DFU_STATUS DFU_GetOpenedDevicePath(DFU_HANDLE handle, char path[260]);
+/* Writes the open USB device's ids. 0; 0x48; 0x40; 0x81; 0x4B on a COM port. */
 DFU_API DFU_STATUS DFU_GetOpenedVidPid(DFU_HANDLE handle, uint16_t* vid, uint16_t* pid);
+/* Writes DFU_INTERFACE_USB or DFU_INTERFACE_UART. 0; 0x48; 0x40; 0x81. */
 DFU_API DFU_STATUS DFU_GetOpenedInterface(DFU_HANDLE handle, uint8_t* interfaceKind);
 
-/* USB descriptors and raw control transfers. At most setup->Length bytes
- * move; length only states the capacity of data. */
+/* ---- USB descriptors and raw control transfers -------------------------- */
+
+/* Reads the USB device descriptor. 0; 0x48; 0x40; 0x81 when closed; 0x4B on
+ * a COM port; a transfer failure as its status. */
 DFU_API DFU_STATUS DFU_GetDeviceDescriptor(DFU_HANDLE handle, USB_DEVICE_DESCRIPTOR* descriptor);
+/* Reads the descriptor of interface 0, alternate setting 0; as above. */
 DFU_API DFU_STATUS DFU_GetInterfaceDescriptor(DFU_HANDLE handle, USB_INTERFACE_DESCRIPTOR* descriptor);
+/* One control transfer as given (on a COM port, carried in the serial
+ * framing). At most setup->Length bytes move; length is only data's capacity;
+ * *lengthTransferred receives the bytes moved. 0; 0x48; 0x40 for a null
+ * setup or lengthTransferred, or a null data with a non-zero length; 0x41 when
+ * setup->Length exceeds length; 0x81; a transfer failure as its status
+ * (0x84 time-out, 0x82 stall on USB, ...). */
 DFU_API DFU_STATUS DFU_ControlTransfer(DFU_HANDLE handle, const WINUSB_SETUP_PACKET* setup,
                                        uint8_t* data, uint32_t length, uint32_t* lengthTransferred);
 
-/* Transfer time-out in milliseconds (1000 after every open). */
+/* ---- Transfer time-out (1000 ms after every open) ------------------------ */
+
+/* Sets the time-out of every later transfer, in milliseconds. On a COM port
+ * it bounds how long the device may take to answer; the time the bytes need
+ * on the line at its bit rate is added to it. 0; 0x48; 0x81; 0x83. */
 DFU_API DFU_STATUS DFU_SetTransferTimeout(DFU_HANDLE handle, uint32_t timeoutMs);
+/* Writes the time-out as set. 0; 0x48; 0x40; 0x81; 0x83. */
 DFU_API DFU_STATUS DFU_GetTransferTimeout(DFU_HANDLE handle, uint32_t* timeoutMs);
 
-/* Serial line settings of a COM-port device. parity and stopBits take the
- * DCB codes (NOPARITY..SPACEPARITY, ONESTOPBIT..TWOSTOPBITS); flowControl 1
- * is RTS/CTS, anything else none. */
+/* ---- Serial line settings of a COM-port device ---------------------------
+ * parity and stopBits take the DCB codes (NOPARITY..SPACEPARITY,
+ * ONESTOPBIT..TWOSTOPBITS); flowControl 1 is RTS/CTS, anything else none.
+ * Every open starts at 115200 bit/s, 8 data bits, no parity, 1 stop bit. */
+
+/* Sets the line. 0; 0x48; 0x81; 0x40 for settings the port refuses; 0x4B on USB. */
 DFU_API DFU_STATUS DFU_SetUartConfig(DFU_HANDLE handle, uint32_t baudRate, uint8_t dataBits,
                                      uint8_t parity, uint8_t stopBits, uint8_t flowControl);
+/* Writes the line settings. 0; 0x48; 0x40 for any null; 0x81; 0x4B on USB. */
 DFU_API DFU_STATUS DFU_GetUartConfig(DFU_HANDLE handle, uint32_t* baudRate, uint8_t* dataBits,
                                      uint8_t* parity, uint8_t* stopBits, uint8_t* flowControl);
 
-/* DFU 1.1 class requests on interface 0. DNLOAD and UPLOAD store the number
- * of bytes moved in *bytesTransferred even when they fail with
- * DFU_STATUS_INCOMPLETE_TRANSFER. */
+/* ---- DFU 1.1 class requests on interface 0 -------------------------------
+ * Each is one control transfer. Common statuses: 0x48 bad handle, 0x40 null
+ * pointer, 0x81 device not open, then the transfer's own (0x84 time-out,
+ * 0x82 stalled, 0x85 fewer bytes than asked). */
+
+/* DFU_DNLOAD of one block (wValue = blockNumber). *bytesTransferred receives
+ * the bytes sent, also with 0x85; it is 0 when the device is not open. */
 DFU_API DFU_STATUS DFU_DfuDnload(DFU_HANDLE handle, uint8_t* buffer, uint16_t length,
                                  uint16_t blockNumber, uint16_t* bytesTransferred);
+/* DFU_UPLOAD of one block into buffer. A short block (the end of the image)
+ * gives 0x85 with the bytes received in *bytesTransferred. */
 DFU_API DFU_STATUS DFU_DfuUpload(DFU_HANDLE handle, uint8_t* buffer, uint16_t length,
                                  uint16_t blockNumber, uint16_t* bytesTransferred);
+/* DFU_GETSTATUS, unpacked into *status (written only on success). */
 DFU_API DFU_STATUS DFU_DfuGetStatus(DFU_HANDLE handle, DFU_GETSTATUS_RESULT* status);
+/* DFU_CLRSTATUS: leaves dfuERROR for dfuIDLE. */
 DFU_API DFU_STATUS DFU_DfuClearStatus(DFU_HANDLE handle);
+/* DFU_GETSTATE into *state (written only on success). */
 DFU_API DFU_STATUS DFU_DfuGetState(DFU_HANDLE handle, uint8_t* state);
+/* DFU_ABORT: back to dfuIDLE from a download or upload. */
 DFU_API DFU_STATUS DFU_DfuAbort(DFU_HANDLE handle);
 
-/* Vendor requests: the 48-byte device information record, and a reset that
- * makes the next serial transfer start with a fresh handshake. */
+/* ---- Vendor requests ------------------------------------------------------ */
+
+/* Reads the 48-byte device information record into *info. Statuses as the
+ * class requests. */
 DFU_API DFU_STATUS DFU_VeltGetInfo(DFU_HANDLE handle, DFU_DEVICE_INFO* info);
+/* Asks the device to restart; on a COM port the next transfer starts with a
+ * fresh handshake whatever the outcome. 0; 0x48; 0x81; the transfer's status. */
 DFU_API DFU_STATUS DFU_VeltReset(DFU_HANDLE handle);
 
-/* Whole images between a file and a device in dfuIDLE. The callback runs on
- * the caller's thread: first (0, 1, -1), after each block (percent, 1, block
- * index), last (100, 0, -1); returning 0 cancels (DFU_STATUS_CANCELLED).
- * userData is passed through unchanged; a null callback is never called.
- * transferSize is the block size (1..65535). The download's status receives
- * the last GETSTATUS reply; it is left as passed when none was received. */
+/* ---- Whole images ----------------------------------------------------------
+ * Both transfers move a raw image between a file and a device in dfuIDLE,
+ * in blocks of transferSize bytes (1..65535). The callback runs on the
+ * caller's thread: first (0, 1, -1), after each block (percent, 1, block
+ * index), last (100, 0, -1) on every path that made the first call;
+ * returning 0 cancels (DFU_STATUS_CANCELLED). userData is passed through
+ * unchanged; a null callback is never called. Neither transfer sends CLRSTATUS
+ * or ABORT of its own: after a failure the device is as its last answer left it. */
 typedef int (*DFU_PROGRESS_CALLBACK)(int32_t percent, int32_t inProgress, int32_t blockIndex, uintptr_t userData);
 
+/* Sends the file at path: the whole file is read first, padded with 0xFF to
+ * whole blocks, sent block by block (DNLOAD, then GETSTATUS until the device is
+ * no longer busy), and ended with the zero-length DNLOAD. *status receives the
+ * last GETSTATUS reply; it is left as passed when none was received.
+ * 0; 0x48; 0x40 (null path or status, transferSize 0); 0x81; 0x43 device not
+ * in dfuIDLE (no callback made); 0x46 file cannot be read; 0x82 image too
+ * large to hold; 0x44 the device reported another state than expected
+ * (dfuERROR, or manifestation after the last block); 0x45 bStatus not OK at
+ * the end; 0x4A cancelled; a transfer failure as its status. */
 DFU_API DFU_STATUS DFU_DownloadImage(DFU_HANDLE handle, uint16_t transferSize, const char* path,
                                      DFU_PROGRESS_CALLBACK callback, uintptr_t userData,
                                      DFU_GETSTATUS_RESULT* status);
+/* Reads the device's image into the file at path (created, or emptied, before
+ * the device is asked anything) until the device sends an empty block. The
+ * percent is reckoned against 240 blocks, the image size being unknown.
+ * 0; 0x48; 0x40 (null path, transferSize 0); 0x47 the file cannot be created
+ * or written (a full disk included); 0x81; 0x43 device not in dfuIDLE (the
+ * file is left empty); 0x4A cancelled (the blocks received stay in the file);
+ * a transfer failure as its status. */
 DFU_API DFU_STATUS DFU_UploadImage(DFU_HANDLE handle, uint16_t transferSize, const char* path,
                                    DFU_PROGRESS_CALLBACK callback, uintptr_t userData);
 

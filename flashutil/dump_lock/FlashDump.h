@@ -17,10 +17,10 @@ constexpr uint8_t kDumpBadPath = 7;          // the output file cannot be create
 constexpr uint8_t kDumpTooLarge = 0x41;      // ADI_STATUS_API_INVALID_BUFFER_SIZE
 
 // Reads length bytes from address and writes them as Intel HEX to path, at
-// file addresses counted from 0 (the start address is not in the file). The
-// file is only written once the whole block has been read, so a failed read
-// leaves an existing file as it was. Returns 0, the ADIU_ReadBlock status,
-// kDumpBadPath or kDumpTooLarge.
+// file addresses counted from 0 (the start address is not in the file). An
+// existing file at path is replaced only by a complete dump: a failed read or
+// write leaves it as it was, and no partial file remains. Returns 0, the
+// ADIU_ReadBlock status, kDumpBadPath or kDumpTooLarge.
 uint8_t DumpFlashToHexFile(ADIU_HANDLE handle, const std::string& path, uint32_t address, uint32_t length,
                            ADIU_READ_CALLBACK progress);
 

@@ -3,30 +3,44 @@
 #include <cstdio>
 
 #include "hex/CHexImage.h"
-#include "hex/HexWriter.h"
+#include "hex/HexFile.h"
 
 void LockFlashBlock(CHexImage& image) { image.SetByte(kLockAddress, kLockValue); }
 
-uint8_t PrepareLockedImage(const std::string& imagePath, std::string& lockedPath)
+std::string LockedCopyName(const std::string& imagePath) { return imagePath + ".temp.hex"; }
+
+LockPreparation PrepareLockedImage(const std::string& imagePath)
 {
+    LockPreparation result;
     FILE* in = std::fopen(imagePath.c_str(), "rb");
-    if (!in) return kLockBadPath;
+    if (!in) {
+        result.status = kLockBadPath;
+        return result;
+    }
     const std::string text = CHexImage::ReadWholeFile(in);
     std::fclose(in);
 
     CHexImage image(1024, false, 0xFF);
-    if (image.LoadFromText(text) != CHexImage::kLoadOk) return kLockBadImage;
-    LockFlashBlock(image);
-    const std::string hex = ToHexText(image);
-
-    const std::string tempPath = imagePath + ".temp.hex";
-    FILE* out = std::fopen(tempPath.c_str(), "wb");
-    if (!out) return kLockBadPath;
-    const bool written = std::fwrite(hex.data(), 1, hex.size(), out) == hex.size();
-    if (std::fclose(out) != 0 || !written) {
-        std::remove(tempPath.c_str());
-        return kLockBadPath;
+    if (image.LoadFromText(text) != CHexImage::kLoadOk) {
+        result.status = kLockBadImage;
+        return result;
     }
-    lockedPath = tempPath;
-    return 0;
+    LockFlashBlock(image);
+
+    // Created exclusively: the copy is deleted after the download, so a file
+    // that already has its name is the user's, not ours to overwrite or delete.
+    const std::string copy = LockedCopyName(imagePath);
+    switch (WriteHexFileSafely(image, copy, HexFileMode::kCreateNew)) {
+    case HexFileResult::kOk:
+        result.lockedPath = copy;
+        break;
+    case HexFileResult::kNameTaken:
+        result.status = kLockBadPath;
+        result.copyNameTaken = true;
+        break;
+    case HexFileResult::kFailed:
+        result.status = kLockBadPath;
+        break;
+    }
+    return result;
 }

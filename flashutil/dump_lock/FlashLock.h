@@ -18,9 +18,18 @@ constexpr uint8_t kLockBadImage = 11;     // image empty or with a malformed rec
 // Sets the lock byte in the image.
 void LockFlashBlock(CHexImage& image);
 
-// Writes imagePath + ".temp.hex" with the lock byte set and returns 0 with
-// its name in lockedPath; otherwise no file is left behind and the result
-// says why. The user's file is only read.
-uint8_t PrepareLockedImage(const std::string& imagePath, std::string& lockedPath);
+// The copy's name: the whole image path with ".temp.hex" appended.
+std::string LockedCopyName(const std::string& imagePath);
+
+struct LockPreparation {
+    uint8_t status = 0;           // 0, kLockBadPath or kLockBadImage
+    bool copyNameTaken = false;   // kLockBadPath because something already has the copy's name
+    std::string lockedPath;       // the copy, when status is 0
+};
+
+// Writes the locked copy beside the image. It is created only when its name
+// is free; otherwise, and on any other failure, no file is left behind and
+// nothing existing is changed. The user's file is only read.
+LockPreparation PrepareLockedImage(const std::string& imagePath);
 
 #endif

@@ -230,12 +230,6 @@ bool WriteHexText(const CHexImage& image, const HexTextSink& sink) {
     return stream->Flush();
 }
 
-bool WriteHexFile(const CHexImage& image, FILE* file) {
-    return WriteHexText(image, [file](const char* data, size_t size) {
-        return std::fwrite(data, 1, size, file) == size;
-    });
-}
-
 std::string ToHexText(const CHexImage& image) {
     // Reserving the exact-or-larger size up front keeps the appends from
     // reallocating: 16 data bytes take 45 characters, plus one base record

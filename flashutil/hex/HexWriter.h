@@ -7,7 +7,6 @@
 #define FLASHUTIL_HEXWRITER_H
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,12 +19,10 @@ std::string ToHexText(const CHexImage& image);
 
 // The same text, handed to sink in pieces of up to 512 KiB as it is made,
 // so a large image never needs its whole text in memory. Stops at the first
-// piece the sink refuses (returns false) and then returns false.
+// piece the sink refuses (returns false) and then returns false. Files are
+// written through WriteHexFileSafely (HexFile.h), which streams this way.
 using HexTextSink = std::function<bool(const char* data, size_t size)>;
 bool WriteHexText(const CHexImage& image, const HexTextSink& sink);
-
-// WriteHexText into an open file; false when a write fails.
-bool WriteHexFile(const CHexImage& image, FILE* file);
 
 // A record as a byte list without its checksum: count (data length, low 8
 // bits), address high byte, address low byte, type, data.

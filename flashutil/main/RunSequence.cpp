@@ -26,13 +26,17 @@ ADIU_STATUS HaltIfRunning(const RunSettings& s)
 // Downloads the image, or with "-f" a locked copy of it that is deleted
 // afterwards whatever the download's outcome. A lock that cannot be prepared
 // stops the run: the image is never programmed without the lock asked for.
+// A file that already has the copy's name is the only such failure the
+// result line cannot explain, so it gets a line of its own.
 ADIU_STATUS Download(RunSettings& s)
 {
     bool lockedCopy = false;
     if (s.lockFlash) {
-        std::string lockedPath;
-        if (uint8_t st = PrepareLockedImage(s.imagePath, lockedPath)) return st;
-        s.imagePath = lockedPath;
+        const LockPreparation lock = PrepareLockedImage(s.imagePath);
+        if (lock.copyNameTaken)
+            std::printf("Temporary file %s already exists.\n", LockedCopyName(s.imagePath).c_str());
+        if (lock.status != 0) return lock.status;
+        s.imagePath = lock.lockedPath;
         lockedCopy = true;
     }
     const uint32_t sectorErase = s.eraseMode == 1 ? 1 : 0;

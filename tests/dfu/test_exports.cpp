@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "PtyDevice.h"
 #include "TestSupport.h"
@@ -75,11 +76,26 @@ protected:
         EXPECT_EQ(DFU_DfuAbort(handle), DFU_STATUS_INVALID_HANDLE);
         EXPECT_EQ(DFU_VeltGetInfo(handle, &info), DFU_STATUS_INVALID_HANDLE);
         EXPECT_EQ(DFU_VeltReset(handle), DFU_STATUS_INVALID_HANDLE);
+        const std::string upload = dos.path() + "/upload.bin";
+        EXPECT_EQ(DFU_DownloadImage(handle, 64, "/dev/null", nullptr, 0, &status), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_UploadImage(handle, 64, upload.c_str(), nullptr, 0), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_NE(access(upload.c_str(), F_OK), 0) << "an upload on a bad handle created its file";
         // The handle is checked before any pointer.
         EXPECT_EQ(DFU_GetOpenedDevicePath(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
         EXPECT_EQ(DFU_ControlTransfer(handle, nullptr, nullptr, 0, nullptr), DFU_STATUS_INVALID_HANDLE);
         EXPECT_EQ(DFU_DfuGetStatus(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
         EXPECT_EQ(DFU_DfuDnload(handle, nullptr, 0, 0, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_GetOpenedVidPid(handle, nullptr, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_GetOpenedInterface(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_GetDeviceDescriptor(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_GetInterfaceDescriptor(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_GetTransferTimeout(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_GetUartConfig(handle, nullptr, nullptr, nullptr, nullptr, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_DfuUpload(handle, nullptr, 0, 0, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_DfuGetState(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_VeltGetInfo(handle, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_DownloadImage(handle, 0, nullptr, nullptr, 0, nullptr), DFU_STATUS_INVALID_HANDLE);
+        EXPECT_EQ(DFU_UploadImage(handle, 0, nullptr, nullptr, 0), DFU_STATUS_INVALID_HANDLE);
         EXPECT_FALSE(DFU_IsOpened(handle));
         EXPECT_EQ(DFU_Close(handle), DFU_STATUS_INVALID_HANDLE);
 
@@ -117,6 +133,31 @@ TEST_F(ExportRules, ClosedHandlesAreRefusedEverywhere)
     ExpectEveryExportRefuses(closed);
 }
 
+// A program that keeps using a handle after closing it must not reach the
+// device opened next, even when that open could have reused its memory.
+TEST_F(ExportRules, ClosedHandleValueNeverComesBack)
+{
+    PtyDevice first(dos, "COM81");
+    PtyDevice second(dos, "COM82");
+    std::vector<DFU_HANDLE> closed;
+    for (int i = 0; i < 20; ++i) {
+        DFU_HANDLE handle = nullptr;
+        ASSERT_EQ(DFU_OpenByDevicePath(&handle, first.path().c_str()), DFU_STATUS_SUCCESS);
+        ASSERT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
+        closed.push_back(handle);
+    }
+    DFU_HANDLE open = nullptr;
+    ASSERT_EQ(DFU_OpenByDevicePath(&open, second.path().c_str()), DFU_STATUS_SUCCESS);
+    for (DFU_HANDLE old : closed) {
+        ASSERT_NE(old, open);
+        ExpectEveryExportRefuses(old);
+    }
+    char path[260] = {};
+    ASSERT_EQ(DFU_GetOpenedDevicePath(open, path), DFU_STATUS_SUCCESS);
+    EXPECT_STREQ(path, second.path().c_str());
+    EXPECT_EQ(DFU_Close(open), DFU_STATUS_SUCCESS);
+}
+
 TEST_F(ExportRules, PointerChecksComeBeforeTheOpenTest)
 {
     PtyDevice port(dos, "COM3");
@@ -147,6 +188,12 @@ TEST_F(ExportRules, PointerChecksComeBeforeTheOpenTest)
     EXPECT_EQ(DFU_DfuGetStatus(handle, nullptr), DFU_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(DFU_DfuGetState(handle, nullptr), DFU_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(DFU_VeltGetInfo(handle, nullptr), DFU_STATUS_INVALID_PARAMETER);
+    DFU_GETSTATUS_RESULT status = {};
+    EXPECT_EQ(DFU_DownloadImage(handle, 64, nullptr, nullptr, 0, &status), DFU_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DFU_DownloadImage(handle, 64, "/dev/null", nullptr, 0, nullptr), DFU_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DFU_DownloadImage(handle, 0, "/dev/null", nullptr, 0, &status), DFU_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DFU_UploadImage(handle, 64, nullptr, nullptr, 0), DFU_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DFU_UploadImage(handle, 0, "/dev/null", nullptr, 0), DFU_STATUS_INVALID_PARAMETER);
     // None of these reached the line: the device end saw nothing at all.
     EXPECT_TRUE(port.Drain(50).empty());
     EXPECT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);

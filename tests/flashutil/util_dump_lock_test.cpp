@@ -1,10 +1,33 @@
 // Flash dumps and locked downloads: the files written, read and deleted.
 #include "util_harness.h"
 
+#include <sys/mount.h>
+
 #include <algorithm>
 #include <filesystem>
 
 namespace {
+
+using Names = std::vector<std::string>;
+
+// A directory that holds at most 64 KiB: a tmpfs of that size where the test
+// may mount one (as root), so that the utility's writes fail for lack of
+// space; elsewhere the caller limits the size of the files the utility may
+// write instead, which fails the same writes.
+struct SmallDirectory {
+    explicit SmallDirectory(const std::string& where) : path(where)
+    {
+        std::filesystem::create_directory(path);
+        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallDirectory()
+    {
+        if (mounted) umount2(path.c_str(), MNT_DETACH);
+    }
+    static constexpr uint64_t kBytes = 64 * 1024;
+    std::string path;
+    bool mounted = false;
+};
 
 class DumpLock : public UtilityTest {
 protected:
@@ -43,6 +66,7 @@ TEST_F(DumpLock, DumpFileHoldsTheBlockAtAddressesFromZero)
         EXPECT_EQ(r.out, std::string(kConnectedLine) + "Performing Flash Dump.\n" + kClosingLines);
         EXPECT_EQ(ReadFile("out.hex"), ExpectedDump(0x10000, length)) << length;
     }
+    EXPECT_EQ(Entries("."), (Names{"out.hex", "sim"})) << "each dump replaced the one before, nothing else is left";
     const std::string last = ReadFile("out.hex");
     EXPECT_EQ(last.substr(0, 17), ":020000040000FA\r\n") << "the start address is not in the file";
     EXPECT_EQ(std::count(last.begin(), last.end(), '\n'), 131);
@@ -74,6 +98,28 @@ TEST_F(DumpLock, DumpThatCannotWriteOrReadLeavesFilesAsTheyWere)
     Scenario("");
     EXPECT_EQ(Run({"-d", "0x3FFF0", "32", "old.hex"}).code, 0x40);
     EXPECT_EQ(ReadFile("old.hex"), "previous dump\n");
+}
+
+TEST_F(DumpLock, DumpThatDoesNotFitLeavesThePreviousFileAsItWas)
+{
+    SmallDirectory small(Path("small"));
+    if (!small.mounted) fileSizeLimit_ = SmallDirectory::kBytes;
+    WriteFile("small/dump.hex", "previous dump\n");
+
+    // 64 KiB of flash is about 180 KiB of text: the target is read, the write fails.
+    RunOutput full = Run({"-d", "0x0", "0x10000", "small/dump.hex"});
+    EXPECT_EQ(full.code, 7) << (small.mounted ? "tmpfs" : "file size limit");
+    EXPECT_EQ(full.out, std::string(kConnectedLine) + "Performing Flash Dump.\nDisconnect successful.\n"
+                            "Invalid input path.\n");
+    EXPECT_EQ(Calls("ADIU_ReadBlock").size(), 1u);
+    EXPECT_EQ(ReadFile("small/dump.hex"), "previous dump\n");
+    EXPECT_EQ(Entries("small"), Names{"dump.hex"}) << "no temporary file is left";
+
+    // The same directory takes a dump that fits, which replaces the old file.
+    RunOutput fits = Run({"-d", "0x100", "100", "small/dump.hex"});
+    EXPECT_EQ(fits.code, 0);
+    EXPECT_EQ(ReadFile("small/dump.hex"), ExpectedDump(0x100, 100));
+    EXPECT_EQ(Entries("small"), Names{"dump.hex"});
 }
 
 TEST_F(DumpLock, DumpTooLargeToBufferIsAClearErrorWithoutReading)
@@ -148,13 +194,32 @@ TEST_F(DumpLock, LockThatCannotBePreparedStopsBeforeTheDownload)
             << c.file;
         EXPECT_FALSE(Exists(c.file + ".temp.hex"));
     }
-    // The copy cannot be created (a directory is in its way).
+}
+
+TEST_F(DumpLock, LockStopsWhenTheCopysNameIsTakenAndLeavesThatFileAlone)
+{
     WriteFile("fw.hex", MakeHex({{0, {1}}}));
-    std::filesystem::create_directory(Path("fw.hex.temp.hex"));
-    EXPECT_EQ(Run({"-f", "fw.hex"}).code, 7);
-    EXPECT_TRUE(std::filesystem::is_directory(Path("fw.hex.temp.hex")));
+    WriteFile("fw.hex.temp.hex", "the user's own file\n");
+    RunOutput r = Run({"-f", "fw.hex"});
+    EXPECT_EQ(r.code, 7);
+    EXPECT_EQ(r.out, std::string(kConnectedLine) + "Performing Download.\n"
+                         "Temporary file fw.hex.temp.hex already exists.\n"
+                         "Disconnect successful.\nInvalid input path.\n");
+    EXPECT_EQ(ReadFile("fw.hex.temp.hex"), "the user's own file\n");
+
+    // A directory of that name, and the name as the command line gave it.
+    std::filesystem::create_directory(Path("sub"));
+    WriteFile("sub/fw.hex", MakeHex({{0, {1}}}));
+    std::filesystem::create_directory(Path("sub/fw.hex.temp.hex"));
+    RunOutput dir = Run({"-f", "-v", "sub/fw.hex"});
+    EXPECT_EQ(dir.code, 7);
+    EXPECT_NE(dir.out.find("\nTemporary file sub/fw.hex.temp.hex already exists.\nDisconnect"), std::string::npos)
+        << dir.out;
+    EXPECT_TRUE(std::filesystem::is_directory(Path("sub/fw.hex.temp.hex")));
+
     EXPECT_TRUE(Calls("ADIU_DownloadHexFile").empty());
     EXPECT_EQ(Flash(), flash);
+    EXPECT_EQ(Entries("."), (Names{"fw.hex", "fw.hex.temp.hex", "sim", "sub"}));
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "util_harness.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +43,11 @@ RunOutput UtilityTest::Run(const std::vector<std::string>& args)
         close(fds[0]);
         if (chdir(dir_.c_str()) != 0) _exit(126);
         setenv("VELT_ADI_SIM_DIR", (dir_ + "/sim").c_str(), 1);
+        if (fileSizeLimit_ != 0) {
+            std::signal(SIGXFSZ, SIG_IGN);   // a write past the limit then fails with EFBIG
+            const rlimit limit{rlim_t(fileSizeLimit_), rlim_t(fileSizeLimit_)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(FLASHUTIL_EXE));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -102,6 +109,15 @@ std::string UtilityTest::ReadFile(const std::string& name) const
 }
 
 bool UtilityTest::Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+
+std::vector<std::string> UtilityTest::Entries(const std::string& name) const
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Path(name)))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string HexLine(uint8_t type, uint16_t address, const std::vector<uint8_t>& data)
 {

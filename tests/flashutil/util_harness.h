@@ -36,7 +36,13 @@ protected:
     std::string ReadFile(const std::string& name) const;
     bool Exists(const std::string& name) const;
 
+    // Entry names of a directory under the test's directory, sorted.
+    std::vector<std::string> Entries(const std::string& name) const;
+
     std::string dir_;
+    // When not 0, the largest file the utility may write (RLIMIT_FSIZE): its
+    // writes past that fail as they would on a full disk.
+    uint64_t fileSizeLimit_ = 0;
 };
 
 // Intel HEX text with a type 04 record per 64 KiB and data records of up to

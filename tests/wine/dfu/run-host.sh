@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs the Windows programs under Wine against two simulated serial devices:
 # "host" runs dfu_host.exe (the library through LoadLibrary), "tool" runs
-# velt-dfu.exe and checks what a user would see.
+# velt-dfu.exe and checks what a user would see, "image" runs image_host.exe
+# (a whole image down and back up) and compares the files byte for byte.
 #
 # The simulator (a native process) links its ptys into a dosdevices directory
 # of its own; this script maps them into the test's WINEPREFIX as com41 and
 # com42 and registers them so that QueryDosDeviceW lists them, then removes
 # both again, whatever the outcome.
-# Usage: run-host.sh host|tool WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
+# Usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
 set -uo pipefail
 mode=$1 wine64=$2 bindir=$3 sim=$4
 : "${WINEPREFIX:?WINEPREFIX must be set}"
@@ -16,7 +17,8 @@ export WINEDEBUG=-all
 case $mode in
   host) program=dfu_host.exe ;;
   tool) program=velt-dfu.exe ;;
-  *) echo "usage: run-host.sh host|tool WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
+  image) program=image_host.exe ;;
+  *) echo "usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
 esac
 for f in "$bindir/VELT_DFU.dll" "$bindir/$program"; do
   [ -f "$f" ] || { echo "FAIL: $f is missing (build the win64 tree first)"; exit 1; }
@@ -45,7 +47,7 @@ cleanup() {
 trap cleanup EXIT
 
 "$sim" --dosdevices "$work/dos" --usb-dir "$work/usb" --log "$work/sim.log" \
-  --com "${ports[0]},state=$start_state,info=$info" \
+  --com "${ports[0]},state=$start_state,info=$info,flash=$work/flash.bin,flash-size=1M" \
   --com "${ports[1]},state=$start_state,info=$info" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -104,7 +106,39 @@ run_tool_checks() {
   [ "$failed" -eq 0 ]
 }
 
-if [ "$mode" = host ]; then
+# 200 KiB and a few bytes, so the last block is padded with 0xFF.
+run_image_checks() {
+  local size=$((200 * 1024 + 123)) transfer=1024
+  head -c "$size" /dev/urandom >"$work/image.bin"
+  local out rc passed failed
+  out=$("$wine64" "$bindir/image_host.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" \
+    "$(winepath_of "$work/upload.bin")" "$transfer" | tr -d '\r'); rc=${PIPESTATUS[0]}
+  grep -v '^[0-9]* passed, [0-9]* failed$' <<<"$out"
+  passed=$(sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p' <<<"$out")
+  failed=$(sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p' <<<"$out")
+  passed=${passed:-0} failed=${failed:-1}
+  [ "$rc" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
+  local blocks=$(((size + transfer - 1) / transfer))
+  { cat "$work/image.bin"; head -c $((blocks * transfer - size)) /dev/zero | tr '\0' '\377'; } >"$work/padded.bin"
+  for pair in "flash.bin:the device's flash holds the image and its 0xFF fill" \
+              "upload.bin:the uploaded file is the device's image"; do
+    if cmp -s "$work/padded.bin" "$work/${pair%%:*}"; then
+      echo "ok   ${pair#*:}"; passed=$((passed + 1))
+    else
+      echo "FAIL ${pair#*:}: $(cmp "$work/padded.bin" "$work/${pair%%:*}" 2>&1)"; failed=$((failed + 1))
+    fi
+  done
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
+# Unix paths reach Windows programs through the Z: drive.
+winepath_of() { echo "Z:${1//\//\\}"; }
+
+if [ "$mode" = image ]; then
+  run_image_checks
+  status=$?
+elif [ "$mode" = host ]; then
   "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 | tr -d '\r'
   status=${PIPESTATUS[0]}
 else

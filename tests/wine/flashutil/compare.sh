@@ -3,7 +3,7 @@
 # Windows build under Wine, each against its own fresh simulated adapter
 # world, and requires the same standard output (line ends normalised: the
 # Windows program writes its text-mode "\n" as CR LF), the same exit code and
-# the same dump files.
+# the same files left in the run's directory, byte for byte.
 # Usage: compare.sh NATIVE_EXE WIN32_BIN_DIR EXAMPLE_HEX
 set -uo pipefail
 native=$1
@@ -16,10 +16,18 @@ for f in "$native" "$windir/OrvixFlashUtility.exe" "$windir/VELT_ADI_Util.dll"; 
 done
 
 work=$(mktemp -d /tmp/flashutil-wine-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+# Small file systems some scenarios mount under $work go before the directory.
+unmount_all() { awk -v w="$work/" 'index($2, w) == 1 { print $2 }' /proc/mounts | xargs -r umount; }
+trap 'unmount_all; rm -rf "$work"' EXIT
 failures=0
 
-# scenario NAME 'SCENARIO TEXT' ARGS...
+# The files a run leaves in its directory (the simulated world aside), with
+# their contents' checksums.
+files_of() { (cd "$1" && find . -path ./sim -prune -o -type f ! -name out.txt ! -name rc.txt -print0 \
+              | sort -z | xargs -0 -r md5sum); }
+
+# [setup='COMMANDS'] scenario NAME 'SCENARIO TEXT' ARGS...
+# setup runs in each side's directory before the utility does.
 scenario() {
   local name=$1 text=$2; shift 2
   for side in native win; do
@@ -27,6 +35,7 @@ scenario() {
     printf '%b' "$text" > "$work/$name/$side/sim/scenario"
     cp "$example" "$work/$name/$side/app.hex"
     printf ':0300100001020300\r\n:00000001FF\r\n' > "$work/$name/$side/bad.hex"
+    (cd "$work/$name/$side" && eval "${setup:-}") || { echo "setup failed: $name"; failures=$((failures + 1)); return; }
   done
   (cd "$work/$name/native" && VELT_ADI_SIM_DIR=sim "$native" "$@" > out.txt 2>/dev/null; echo $? > rc.txt)
   (cd "$work/$name/win" && VELT_ADI_SIM_DIR=sim "$wine" "$windir/OrvixFlashUtility.exe" "$@" 2>/dev/null \
@@ -34,19 +43,26 @@ scenario() {
   local ok=1
   cmp -s "$work/$name/native/out.txt" "$work/$name/win/out.txt" || ok=0
   cmp -s "$work/$name/native/rc.txt" "$work/$name/win/rc.txt" || ok=0
-  for f in dump.hex; do
-    if [ -f "$work/$name/native/$f" ] || [ -f "$work/$name/win/$f" ]; then
-      cmp -s "$work/$name/native/$f" "$work/$name/win/$f" || ok=0
-    fi
-  done
+  [ "$(files_of "$work/$name/native")" = "$(files_of "$work/$name/win")" ] || ok=0
   if [ $ok = 1 ]; then
     echo "same: $name (exit $(cat "$work/$name/native/rc.txt"))"
   else
     echo "DIFFERENT: $name"
-    diff <(cat "$work/$name/native/rc.txt" "$work/$name/native/out.txt") \
-         <(cat "$work/$name/win/rc.txt" "$work/$name/win/out.txt")
+    diff <(cat "$work/$name/native/rc.txt" "$work/$name/native/out.txt"; files_of "$work/$name/native") \
+         <(cat "$work/$name/win/rc.txt" "$work/$name/win/out.txt"; files_of "$work/$name/win")
     failures=$((failures + 1))
   fi
+}
+
+# expect_file NAME FILE TEXT: on both sides FILE holds exactly TEXT.
+expect_file() {
+  local side
+  for side in native win; do
+    if [ "$(cat "$work/$1/$side/$2" 2>/dev/null)" != "$3" ]; then
+      echo "WRONG: $1: $side/$2 does not hold what it should"
+      failures=$((failures + 1))
+    fi
+  done
 }
 
 scenario usage '' 
@@ -68,6 +84,18 @@ scenario dump-bad-path '' -d 0x0 16 nodir/dump.hex
 scenario dump-too-large '' -d 0x0 0xFFFFFFFF dump.hex
 scenario lock '' -f -i app.hex
 scenario lock-bad-image '' -f bad.hex
+setup='printf "previous dump\n" > dump.hex' scenario dump-replaces '' -d 0x0 1030 dump.hex
+setup='printf "user file\n" > app.hex.temp.hex' scenario lock-name-taken '' -f app.hex
+expect_file lock-name-taken app.hex.temp.hex "user file"
+# A dump that does not fit its directory: 64 KiB of flash is about 180 KiB of text.
+if mkdir "$work/probe" && mount -t tmpfs -o size=64k tmpfs "$work/probe" 2>/dev/null; then
+  umount "$work/probe"
+  setup='mkdir full && mount -t tmpfs -o size=64k tmpfs full && printf "previous dump\n" > full/dump.hex' \
+    scenario dump-full-disk '' -d 0x0 0x10000 full/dump.hex
+  expect_file dump-full-disk full/dump.hex "previous dump"
+else
+  echo "skipped: dump-full-disk (mounting a small tmpfs needs root)"
+fi
 scenario close-fails 'status ADIU_Close 0x81\n' app.hex
 
 if [ $failures -ne 0 ]; then echo "$failures scenario(s) differ"; exit 1; fi
