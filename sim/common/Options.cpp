@@ -101,6 +101,8 @@ bool applyModelKey(ModelConfig& model, const std::string& key, const std::string
         model.uploadSize = parseNumber(key, value, 256u * 1024 * 1024);
     else if (key == "info")
         model.info = parseInfo(value);
+    else if (key == "upload-corrupt")
+        model.uploadCorrupt = parseNumber(key, value, 256u * 1024 * 1024);
     else if (key == "manifest") {
         if (value != "idle" && value != "sync")
             fail("manifest= must be idle or sync");
@@ -122,6 +124,14 @@ bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& va
         usb.guid = parseGuid(value);
     else if (key == "name")
         usb.stem = parseName(key, value);
+    else if (key == "transfer-size") {
+        usb.functional.transferSize = static_cast<uint16_t>(parseNumber(key, value, 0xFFFF));
+        if (usb.functional.transferSize == 0)
+            fail("transfer-size must be 1 to 65535");
+    } else if (key == "attributes")
+        usb.functional.attributes = static_cast<uint8_t>(parseHex(key, value, 0xFF));
+    else if (key == "detach-timeout")
+        usb.functional.detachTimeoutMs = static_cast<uint16_t>(parseNumber(key, value, 0xFFFF));
     else
         return false;
     return true;
@@ -315,6 +325,11 @@ saves the flash files.
                        serial=TEXT      serial number in the device path (default VSIMnnnn)
                        guid={...}       device interface class GUID (default {04C77E93-B54D-4714-AC96-15A62BFA307B})
                        name=STEM        file stem in the USB directory (default sim-<pid>-nn)
+                       transfer-size=N  wTransferSize of the DFU functional descriptor, 1 to 65535
+                                        (default 4096)
+                       attributes=0xNN  its bmAttributes (default 0x07: download, upload,
+                                        manifestation tolerant)
+                       detach-timeout=MS  its wDetachTimeOut (default 1000)
   --com COMn[,k=v,...]  add a serial device linked as COMn
   --help             this text
 
@@ -328,6 +343,8 @@ Keys for both kinds:
   upload-size=BYTES  bytes an upload returns (default: highest byte written + 1, or the
                      loaded file's size, whichever is larger)
   info=HEX           the 48-byte GET_INFO record as 96 hexadecimal digits
+  upload-corrupt=OFFSET  UPLOAD returns the image byte at OFFSET inverted (the flash
+                     keeps the right value): a read-back that does not match
   manifest=idle|sync after the closing zero-length DNLOAD the next GETSTATUS reports
                      dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
 

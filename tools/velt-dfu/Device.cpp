@@ -90,11 +90,13 @@ int ApplyLineSettings(const OpenDevice& device, const LineSettings& wanted)
 } // namespace
 
 std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
-                                           int& exitCode)
+                                           int& exitCode, DFU_STATUS* statusOut)
 {
     exitCode = kExitOk;
     DFU_HANDLE handle = nullptr;
     DFU_STATUS status = OpenRef(ref, &handle, exitCode);
+    if (statusOut != nullptr)
+        *statusOut = status;
     if (exitCode != kExitOk)
         return nullptr;
     if (status != DFU_STATUS_SUCCESS) {
@@ -115,6 +117,8 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
             return nullptr;
         }
         status = DFU_SetTransferTimeout(handle, *invocation.timeoutMs);
+        if (statusOut != nullptr)
+            *statusOut = status;
         if (status != DFU_STATUS_SUCCESS) {
             exitCode = ReportFailure("cannot set the time-out of device " + ref.label(), status);
             return nullptr;

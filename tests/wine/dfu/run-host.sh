@@ -93,6 +93,19 @@ run_tool_checks() {
   check "info" 0 "infoWord:   0x1234" info "${ports[0]}"
   check "a port that is not mapped" 1 'cannot open device \\.\COM49: DFU_STATUS_GENERAL_ERROR (0x82)' \
     state COM49
+  head -c 3000 /dev/urandom >"$work/image.bin"
+  check "download with read-back" 0 "verified, the 3000 bytes read back match" \
+    download "${ports[0]}" "Z:$work/image.bin" --verify
+  check "upload" 0 "Uploaded 3072 bytes from device" upload "${ports[0]}" "Z:$work/readback.bin"
+  check "upload over an existing file" 0 "Uploaded 3072 bytes from device" \
+    upload "${ports[0]}" "Z:$work/readback.bin"
+  if cmp -s -n 3000 "$work/image.bin" "$work/readback.bin"; then
+    echo "ok   upload matches the image"; passed=$((passed + 1))
+  else
+    echo "FAIL upload does not match the image"; failed=$((failed + 1))
+  fi
+  check "JSON result line" 0 '{"type":"result","device":"\\\\.\\'"${ports[1]}"'","operation":"download","ok":true' \
+    download "${ports[1]}" "Z:$work/image.bin" --json --transfer-size 512
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
