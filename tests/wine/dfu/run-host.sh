@@ -51,7 +51,7 @@ trap cleanup EXIT
 "$sim" --dosdevices "$work/dos" --usb-dir "$work/usb" --log "$work/sim.log" \
   --com "${ports[0]},state=$start_state,info=$info,flash=$work/flash.bin,flash-size=1M" \
   --com "${ports[1]},state=$start_state,info=$info" \
-  --com "${ports[2]},state=10,delay=1200@1" \
+  --com "${ports[2]},state=10,delay=700@1" \
   --com "${ports[3]},baud=9600" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
