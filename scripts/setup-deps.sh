@@ -20,6 +20,11 @@ have_cmd dfu-suffix || need+=(dfu-util)
 have_pkg python3-pytest || need+=(python3-pytest)
 have_pkg python3-venv || need+=(python3-venv)
 have_pkg python3-setuptools || need+=(python3-setuptools)
+# Installs and packages (make package, make docs and their tests).
+have_cmd help2man || need+=(help2man)
+have_cmd doxygen || need+=(doxygen)
+have_cmd pkg-config || need+=(pkg-config)
+have_cmd dpkg-shlibdeps || need+=(dpkg-dev)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 have_cmd wine || need+=(wine)
 

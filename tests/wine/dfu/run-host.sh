@@ -2,7 +2,9 @@
 # Runs the Windows programs under Wine against simulated serial devices:
 # "host" runs dfu_host.exe (the library through LoadLibrary), "tool" runs
 # velt-dfu.exe and checks what a user would see, "image" runs image_host.exe
-# (a whole image down and back up) and compares the files byte for byte.
+# (a whole image down and back up) and compares the files byte for byte,
+# "example" runs examples/dfu-download as built against the SDK zip (it lists
+# the devices, then downloads an image into COM41's flash).
 #
 # The simulator (a native process) links its ptys into a dosdevices directory
 # of its own; this script maps them into the test's WINEPREFIX as com41 to
@@ -10,7 +12,7 @@
 # them again, whatever the outcome. COM43 answers its first request late,
 # COM44 is paced at 9600 bit/s. The host runs with Wine's serial trace on, so
 # that the script can check that every purge comes with a ClearCommError.
-# Usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
+# Usage: run-host.sh host|tool|image|example WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
 set -uo pipefail
 mode=$1 wine64=$2 bindir=$3 sim=$4
 : "${WINEPREFIX:?WINEPREFIX must be set}"
@@ -20,7 +22,8 @@ case $mode in
   host) program=dfu_host.exe ;;
   tool) program=velt-dfu.exe ;;
   image) program=image_host.exe ;;
-  *) echo "usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
+  example) program=dfu-download.exe ;;
+  *) echo "usage: run-host.sh host|tool|image|example WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
 esac
 for f in "$bindir/VELT_DFU.dll" "$bindir/$program"; do
   [ -f "$f" ] || { echo "FAIL: $f is missing (build the win64 tree first)"; exit 1; }
@@ -136,6 +139,26 @@ run_image_checks() {
   [ "$failed" -eq 0 ]
 }
 
+# The user's view of the example: the list, a download with progress, and
+# the image in the device's flash.
+run_example_checks() {
+  local size=$((64 * 1024 + 77)) transfer=1024 out rc passed=0 failed=0
+  head -c "$size" /dev/urandom >"$work/image.bin"
+  { cat "$work/image.bin"; head -c $((transfer - size % transfer)) /dev/zero | tr '\0' '\377'; } >"$work/padded.bin"
+  result() { if [ "$1" = ok ]; then echo "ok   $2"; passed=$((passed + 1)); else echo "FAIL $2"; sed 's/^/     /' <<<"$out"; failed=$((failed + 1)); fi; }
+  out=$("$wine64" "$bindir/dfu-download.exe" 2>&1 | tr -d '\r'); rc=${PIPESTATUS[0]}
+  [ "$rc" -eq 0 ] && grep -qF 'uart             \\.\'"${ports[0]}" <<<"$out" && grep -qF 'uart             \\.\'"${ports[1]}" <<<"$out"
+  result "$([ $? -eq 0 ] && echo ok)" "the example lists both mapped ports"
+  out=$("$wine64" "$bindir/dfu-download.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" "$transfer" 2>&1 | tr -d '\r')
+  rc=${PIPESTATUS[0]}
+  [ "$rc" -eq 0 ] && grep -qx '  0%' <<<"$out" && grep -qx '100% done' <<<"$out"
+  result "$([ $? -eq 0 ] && echo ok)" "the example downloads to ${ports[0]} with progress"
+  out=$(cmp "$work/padded.bin" "$work/flash.bin" 2>&1)
+  result "$([ $? -eq 0 ] && echo ok)" "the device's flash holds the image and its 0xFF fill"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
 # Unix paths reach Windows programs through the Z: drive.
 winepath_of() { echo "Z:${1//\//\\}"; }
 
@@ -155,6 +178,9 @@ check_clear_comm_error() {
 
 if [ "$mode" = image ]; then
   run_image_checks
+  status=$?
+elif [ "$mode" = example ]; then
+  run_example_checks
   status=$?
 elif [ "$mode" = host ]; then
   WINEDEBUG=-all,+comm "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 \
