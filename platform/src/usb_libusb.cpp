@@ -362,7 +362,7 @@ std::optional<std::pair<uint16_t, uint16_t>> VidPidOf(const std::u16string& path
         v = 0;
         for (size_t i = at; i < at + 4; ++i) {
             char16_t c = FoldAscii(path[i]);
-            int digit = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10 : -1;
+            int digit = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;  // folded upper
             if (digit < 0)
                 return false;
             v = static_cast<uint16_t>(v * 16 + digit);
