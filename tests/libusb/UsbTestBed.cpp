@@ -278,7 +278,8 @@ int EmulatedDevice::Answer(const uint8_t* s, uint8_t* data, int& actual) {
     if (!reply)
         return -EPIPE;
     actual = static_cast<int>(std::min<size_t>(reply->size(), length));
-    std::memcpy(data, reply->data(), static_cast<size_t>(actual));
+    if (actual > 0)
+        std::memcpy(data, reply->data(), static_cast<size_t>(actual));
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,16 @@ ToolRun RunTool(const std::vector<std::string>& args, bool asUnprivileged = fals
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // Sanitized builds of velt-dfu start after the preload library too.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+            env.push_back(*e);
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], 1);
@@ -45,7 +56,7 @@ ToolRun RunTool(const std::vector<std::string>& args, bool asUnprivileged = fals
         close(pipeFds[0]);
         if (asUnprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0))
             _exit(126);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(pipeFds[1]);
