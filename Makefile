@@ -1,8 +1,9 @@
-# Entry points: make (native build), make test, make demo, make windows, make bench.
+# Entry points: make (native build), make test, make demo, make windows, make bench,
+# make package, make docs.
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench setup clean
+.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench package docs setup clean
 
 all: native
 
@@ -48,6 +49,19 @@ demo: setup
 
 bench: setup native
 	@scripts/bench.sh
+
+# Debian packages of the native tree and the two Windows zips, in build/packages.
+package: setup windows native
+	@rm -rf build/packages && mkdir -p build/packages
+	cd build/packages && cpack --config ../native/CPackConfig.cmake -B . >/dev/null
+	cd build/packages && cpack --config ../win64/CPackConfig.cmake -B . >/dev/null
+	cd build/packages && cpack --config ../win32/CPackConfig.cmake -B . >/dev/null
+	@rm -rf build/packages/_CPack_Packages
+	@ls -1 build/packages
+
+# The API reference, from the public header: build/docs/html/index.html.
+docs: setup
+	@scripts/docs.sh build/docs
 
 clean:
 	rm -rf build

@@ -73,6 +73,20 @@ DFU_STATUS RequireIdle(IControlDevice& device)
     return state == DFU_STATE_IDLE ? DFU_STATUS_SUCCESS : DFU_STATUS_NOT_IDLE;
 }
 
+// What both transfers share: dfuIDLE before anything else (no callback
+// when it fails), then the opening call, the transfer unless cancelled, and
+// the closing call on every path that reached the opening one.
+template <typename Transfer>
+DFU_STATUS RunTransfer(IControlDevice& device, const CProgress& progress, Transfer&& transfer)
+{
+    const DFU_STATUS idle = RequireIdle(device);
+    if (idle != DFU_STATUS_SUCCESS)
+        return idle;
+    const DFU_STATUS result = progress.Opening() ? transfer() : DFU_STATUS_CANCELLED;
+    progress.Closing();
+    return result;
+}
+
 // One DNLOAD, then GETSTATUS until the device has taken the block.
 DFU_STATUS DownloadBlock(IControlDevice& device, uint16_t blockNumber, uint8_t* data, uint16_t length,
                          DFU_GETSTATUS_RESULT* status)
@@ -180,15 +194,9 @@ DFU_API DFU_STATUS DFU_DownloadImage(DFU_HANDLE handle, uint16_t transferSize, c
 {
     const DFU_STATUS arguments = ArgumentsValid(path != nullptr && status != nullptr && transferSize != 0);
     return OnOpenDevice(handle, arguments, [&](IControlDevice& device) {
-        const DFU_STATUS idle = RequireIdle(device);
-        if (idle != DFU_STATUS_SUCCESS)
-            return idle;
         const CProgress progress(callback, userData);
-        DFU_STATUS result = DFU_STATUS_CANCELLED;
-        if (progress.Opening())
-            result = DownloadBlocks(device, transferSize, path, progress, status);
-        progress.Closing();
-        return result;
+        return RunTransfer(device, progress,
+                           [&] { return DownloadBlocks(device, transferSize, path, progress, status); });
     });
 }
 
@@ -204,14 +212,9 @@ DFU_API DFU_STATUS DFU_UploadImage(DFU_HANDLE handle, uint16_t transferSize, con
             return DFU_STATUS_FILE_WRITE_ERROR;
         if (!device.IsOpened())
             return DFU_STATUS_DEVICE_NOT_OPENED;
-        const DFU_STATUS idle = RequireIdle(device);
-        if (idle != DFU_STATUS_SUCCESS)
-            return idle;
         const CProgress progress(callback, userData);
-        DFU_STATUS result = DFU_STATUS_CANCELLED;
-        if (progress.Opening())
-            result = UploadBlocks(device, transferSize, file.get(), progress);
-        progress.Closing();
+        DFU_STATUS result =
+            RunTransfer(device, progress, [&] { return UploadBlocks(device, transferSize, file.get(), progress); });
         // Data still buffered may fail to reach the disk only now.
         if (!file.Close() && result == DFU_STATUS_SUCCESS)
             result = DFU_STATUS_FILE_WRITE_ERROR;

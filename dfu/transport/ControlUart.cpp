@@ -14,11 +14,26 @@ constexpr uint32_t DEFAULT_BAUD_RATE = 115200;
 constexpr uint8_t DEFAULT_DATA_BITS = 8;
 constexpr size_t FRAME_HEADER_SIZE = 4;
 constexpr size_t MAX_FRAME_PAYLOAD = 0xFFFF;
+constexpr size_t FRAME_OVERHEAD = FRAME_HEADER_SIZE + 2;
 constexpr uint8_t FLOW_CONTROL_RTS_CTS = 1;
+constexpr DWORD DRAIN_CHUNK = 256;
+
+// One character on the wire at the DCB's rate and frame (start bit, data
+// bits, parity bit, stop bits), in milliseconds rounded up.
+uint32_t CharacterTimeMs(const DCB& dcb)
+{
+    if (dcb.BaudRate == 0)
+        return 0;
+    const uint64_t stopHalfBits = dcb.StopBits == ONESTOPBIT ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 4;
+    const uint64_t halfBits = 2 + 2 * uint64_t(dcb.ByteSize) + (dcb.Parity != NOPARITY ? 2 : 0) + stopHalfBits;
+    const uint64_t divisor = 2 * uint64_t(dcb.BaudRate);
+    return static_cast<uint32_t>((halfBits * 1000 + divisor - 1) / divisor);
+}
 
 } // namespace
 
-CControlUart::CControlUart() : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_synchronised(0)
+CControlUart::CControlUart()
+    : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_msPerByte(1), m_synchronised(0)
 {
 }
 
@@ -111,17 +126,33 @@ BOOL CControlUart::GetInterfaceDescriptor(USB_INTERFACE_DESCRIPTOR*)
 
 BOOL CControlUart::SetTransferTimeout(uint32_t milliseconds)
 {
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    const uint32_t perByte = GetCommState(m_hDevice, &dcb) ? CharacterTimeMs(dcb) : m_msPerByte;
+    if (!ApplyTimeouts(milliseconds, perByte))
+        return FALSE;
+    m_timeout = milliseconds;
+    return TRUE;
+}
+
+// The constants bound how long the device may take to answer; the
+// multipliers add the time the line needs to carry the bytes, so that a slow
+// rate does not fail a transfer the device answered in time.
+BOOL CControlUart::ApplyTimeouts(uint32_t milliseconds, uint32_t msPerByte)
+{
     COMMTIMEOUTS timeouts = {};
     GetCommTimeouts(m_hDevice, &timeouts);
-    // 0 turns reads into polls that return at once with what has arrived.
+    // 0 turns reads into polls that return at once with what has arrived;
+    // a multiplier would give them a limit again.
+    const uint32_t multiplier = milliseconds == 0 ? 0 : msPerByte;
     timeouts.ReadIntervalTimeout = milliseconds == 0 ? MAXDWORD : 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutMultiplier = multiplier;
     timeouts.ReadTotalTimeoutConstant = milliseconds;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutMultiplier = multiplier;
     timeouts.WriteTotalTimeoutConstant = milliseconds;
     if (!SetCommTimeouts(m_hDevice, &timeouts))
         return FALSE;
-    m_timeout = milliseconds;
+    m_msPerByte = multiplier;
     return TRUE;
 }
 
@@ -155,7 +186,10 @@ BOOL CControlUart::SetUartConfig(uint32_t baudRate, uint8_t dataBits, uint8_t pa
         dcb.fOutxCtsFlow = 1;
         dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     }
-    return SetCommState(m_hDevice, &dcb);
+    if (!SetCommState(m_hDevice, &dcb))
+        return FALSE;
+    // A new rate or frame changes the character time the time-outs allow.
+    return ApplyTimeouts(m_timeout, CharacterTimeMs(dcb));
 }
 
 BOOL CControlUart::GetUartConfig(uint32_t* baudRate, uint8_t* dataBits, uint8_t* parity, uint8_t* stopBits,
@@ -188,7 +222,8 @@ BOOL CControlUart::Sync()
         return FALSE;
     }
     uint8_t reply = 0;
-    if (ReadSome(&reply, 1) != 1) {
+    DWORD got = 0;
+    if (!Read(&reply, 1, &got) || got != 1) {
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
     }
@@ -213,9 +248,17 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
         return FALSE;
     }
 
+    // A line error (a break or framing error while the device resets, say)
+    // would fail every later read and write until cleared; the purge does
+    // not clear it. Both results are not looked at: the exchange shows
+    // whether the line works.
+    DWORD lineErrors = 0;
+    ClearCommError(m_hDevice, &lineErrors, nullptr);
     PurgeComm(m_hDevice, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    if (!Sync())
+    if (!Sync()) {
+        Recover();
         return FALSE;
+    }
 
     uint8_t header[REQUEST_HEADER_SIZE] = {
         setup.Request,
@@ -227,6 +270,7 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
     if (deviceToHost) {
         size_t received = 0;
         if (WriteFrame(header, sizeof(header)) != sizeof(header) || !ReadFrame(data, setup.Length, &received)) {
+            Recover();
             SetLastError(ERROR_SEM_TIMEOUT);
             return FALSE;
         }
@@ -241,6 +285,7 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
     if (setup.Length != 0)
         std::copy(data, data + setup.Length, payload.begin() + REQUEST_HEADER_SIZE);
     if (WriteFrame(payload.data(), payload.size()) != payload.size()) {
+        Recover();
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
     }
@@ -249,32 +294,92 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
     return TRUE;
 }
 
+// Nothing in a frame says which request it answers: a reply that comes
+// after its transfer gave up would be taken as the answer to the next one.
+// The line is read until it has been quiet for the time-out (later than
+// that breaks the device's own contract), for at most twice the time-out,
+// and the next transfer opens with a fresh handshake. A device that
+// restarted on its own is found again the same way.
+void CControlUart::Recover()
+{
+    const DWORD error = GetLastError();
+    DrainLine();
+    m_synchronised = 0;
+    SetLastError(error);
+}
+
+void CControlUart::DrainLine()
+{
+    COMMTIMEOUTS saved = {};
+    if (m_timeout == 0 || !GetCommTimeouts(m_hDevice, &saved))
+        return;
+    const DWORD start = GetTickCount();
+    const uint64_t limit = 2 * uint64_t(m_timeout);
+    uint8_t scrap[DRAIN_CHUNK];
+    for (;;) {
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= limit)
+            break;
+        // Each read returns at once with what has arrived, or waits up to
+        // the quiet period for a first byte.
+        const uint64_t quiet = std::min<uint64_t>({m_timeout, limit - elapsed, MAXDWORD - 1});
+        COMMTIMEOUTS drain = saved;
+        drain.ReadIntervalTimeout = MAXDWORD;
+        drain.ReadTotalTimeoutMultiplier = MAXDWORD;
+        drain.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet);
+        DWORD got = 0;
+        if (!SetCommTimeouts(m_hDevice, &drain) || !Read(scrap, sizeof(scrap), &got) || got == 0)
+            break;
+    }
+    SetCommTimeouts(m_hDevice, &saved);
+}
+
 bool CControlUart::WriteAll(const void* bytes, DWORD count)
 {
     DWORD written = 0;
     return WriteFile(m_hDevice, bytes, count, &written, nullptr) && written == count;
 }
 
-DWORD CControlUart::ReadSome(void* bytes, DWORD count)
+bool CControlUart::Read(void* bytes, DWORD count, DWORD* read)
 {
-    DWORD read = 0;
-    if (!ReadFile(m_hDevice, bytes, count, &read, nullptr))
-        return 0;
-    return read;
+    *read = 0;
+    return ReadFile(m_hDevice, bytes, count, read, nullptr) != FALSE;
 }
 
-bool CControlUart::ElapsedWithin(DWORD start, bool inclusive) const
+bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
 {
-    const DWORD elapsed = GetTickCount() - start;
-    return inclusive ? elapsed <= m_timeout : elapsed < m_timeout;
+    for (;;) {
+        DWORD got = 0;
+        if (!Read(value, 1, &got))
+            return false;
+        if (got == 1)
+            return true;
+        if (Elapsed(from, window))
+            return false;
+    }
 }
 
+uint64_t CControlUart::LineTime(size_t count) const
+{
+    return uint64_t(count) * m_msPerByte;
+}
+
+bool CControlUart::Elapsed(DWORD start, uint64_t window)
+{
+    return GetTickCount() - start >= window;
+}
+
+// A write can complete before its bytes are on the wire (a USB serial
+// adapter buffers them; so does a pty): the device's acknowledgement is
+// awaited for the frame's line time plus the time-out, and rejections are
+// answered with the frame again within the same window.
 size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
 {
     const uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START, 0x00, static_cast<uint8_t>(length & 0xFF),
                                                static_cast<uint8_t>(length >> 8)};
     const uint16_t crc = Crc16Update(Crc16(header, sizeof(header)), payload, length);
     const uint8_t trailer[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+    const uint64_t window = m_timeout + LineTime(length + FRAME_OVERHEAD);
     const DWORD start = GetTickCount();
 
     for (;;) {
@@ -285,11 +390,11 @@ size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
         if (!WriteAll(trailer, sizeof(trailer)))
             return 0;
         uint8_t ack = 0;
-        if (ReadSome(&ack, 1) != 1)
+        if (!ReadByteWithin(&ack, GetTickCount(), window))
             return 0;
         if (ack == FRAME_ACK)
             return length;
-        if (!ElapsedWithin(start, false))
+        if (Elapsed(start, window))
             return 0;
     }
 }
@@ -297,30 +402,37 @@ size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
 bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
 {
     const DWORD start = GetTickCount();
+    // The device starts its reply within the time-out; once a frame has
+    // been rejected its repetition also needs the frame's line time.
+    uint64_t window = m_timeout;
     for (;;) {
         // Hunt for the start byte, dropping anything else.
         for (;;) {
             uint8_t next = 0;
-            if (ReadSome(&next, 1) == 1 && next == FRAME_START)
+            DWORD got = 0;
+            if (!Read(&next, 1, &got))
+                return false;
+            if (got == 1 && next == FRAME_START)
                 break;
-            if (!ElapsedWithin(start, true))
+            if (GetTickCount() - start > window)
                 return false;
         }
 
         uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START};
-        if (ReadSome(header + 1, 3) != 3)
+        DWORD got = 0;
+        if (!Read(header + 1, 3, &got) || got != 3)
             return false;
         const size_t n = static_cast<size_t>(header[3]) * 256 + header[2];
         const size_t wanted = n < capacity ? n : capacity;
-        if (wanted != 0 && ReadSome(buffer, static_cast<DWORD>(wanted)) != wanted)
+        if (wanted != 0 && (!Read(buffer, static_cast<DWORD>(wanted), &got) || got != wanted))
             return false;
         // A frame longer than the caller can take fails unacknowledged; the
-        // next transfer's purge discards the rest of it.
+        // line is drained before the next transfer.
         if (wanted != n)
             return false;
 
         uint8_t trailer[2] = {};
-        if (ReadSome(trailer, 2) != 2)
+        if (!Read(trailer, 2, &got) || got != 2)
             return false;
         const uint16_t received = static_cast<uint16_t>(trailer[1] * 256 + trailer[0]);
         const uint16_t computed = Crc16Update(Crc16(header, sizeof(header)), buffer, n);
@@ -332,7 +444,8 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
         }
         const uint8_t nak = FRAME_NAK;
         WriteAll(&nak, 1);
-        if (!ElapsedWithin(start, false))
+        window = m_timeout + LineTime(n + FRAME_OVERHEAD);
+        if (Elapsed(start, window))
             return false;
     }
 }

@@ -45,13 +45,27 @@ private:
     size_t WriteFrame(const uint8_t* payload, size_t length);
     // Receives one frame of at most capacity payload bytes, acknowledging it.
     bool ReadFrame(uint8_t* buffer, size_t capacity, size_t* length);
+    // The transfer failed with the line in an unknown state: let whatever
+    // the device still sends go by, and greet it again on the next transfer.
+    void Recover();
+    void DrainLine();
+    BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t msPerByte);
     bool WriteAll(const void* bytes, DWORD count);
-    DWORD ReadSome(void* bytes, DWORD count);
-    bool ElapsedWithin(DWORD start, bool inclusive) const;
+    // False when ReadFile fails; *read is what arrived within the time-outs.
+    bool Read(void* bytes, DWORD count, DWORD* read);
+    // One byte, reading again until window ms have passed since from.
+    bool ReadByteWithin(uint8_t* value, DWORD from, uint64_t window);
+    // Milliseconds the line needs to carry count bytes at the rate in effect.
+    uint64_t LineTime(size_t count) const;
+    static bool Elapsed(DWORD start, uint64_t window);
 
     WCHAR m_path[PATH_CHARS];
     // Bounds every read and write and the retry windows; 1000 until the
     // first accepted SetTransferTimeout, the value every open asks for.
     uint32_t m_timeout;
+    // The read and write multipliers in effect: one character time at the
+    // port's rate and frame, in whole milliseconds rounded up (0 with a
+    // time-out of 0, whose reads must stay immediate).
+    uint32_t m_msPerByte;
     int m_synchronised;
 };

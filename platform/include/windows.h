@@ -148,6 +148,7 @@ typedef const GUID* LPCGUID;
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_PENDING 997L
 #define ERROR_NOACCESS 998L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
@@ -337,6 +338,29 @@ typedef struct _COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
+// Line errors ClearCommError reports. With fAbortOnError set, the first one
+// fails every later ReadFile and WriteFile (ERROR_OPERATION_ABORTED) until
+// ClearCommError is called; PurgeComm does not clear it.
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
@@ -364,6 +388,7 @@ static_assert(sizeof(WCHAR) == 2, "WCHAR is 16 bits");
 static_assert(sizeof(GUID) == 16, "GUID layout");
 static_assert(sizeof(DCB) == 28, "DCB layout");
 static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS layout");
+static_assert(sizeof(COMSTAT) == 12, "COMSTAT layout");
 #endif
 
 #endif

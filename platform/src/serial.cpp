@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -19,6 +21,7 @@
 
 #include "dosdevices.h"
 #include "file_object.h"
+#include "serial_line.h"
 #include "tty.h"
 
 namespace velt::platform {
@@ -44,10 +47,16 @@ struct DcbExtras {
 
 class SerialPort final : public FileObject {
 public:
-    SerialPort(int fd, bool isPty) : fd_(fd), isPty_(isPty) {}
+    // A pty has no wire: nothing on it can be received in error (no parity,
+    // no framing, no break), so its input is not marked, which also keeps
+    // the kernel's fast path for it.
+    SerialPort(int fd, bool isPty) : fd_(fd), isPty_(isPty), markErrors_(!isPty) {
+        hasCounters_ = ioctl(fd_, TIOCGICOUNT, &counters_) == 0;
+    }
 
     ~SerialPort() override {
-        ioctl(fd_, TIOCNXCL);  // a pty's exclusive flag can outlive this descriptor
+        if (!isPty_)
+            ioctl(fd_, TIOCNXCL);
         close(fd_);
     }
 
@@ -57,6 +66,14 @@ public:
     BOOL Purge(DWORD flags);
     BOOL GetState(DCB& dcb);
     BOOL SetState(const DCB& dcb);
+    BOOL ClearErrors(DWORD* errors, COMSTAT* stat);
+    void RecordErrors(DWORD errors) { errors_.fetch_or(errors); }
+
+    // One character at the current rate, 10 bits a byte.
+    std::chrono::microseconds ByteTime() const {
+        const uint32_t baud = baud_.load();
+        return std::chrono::microseconds(baud ? 10000000ull / baud : 0);
+    }
 
     COMMTIMEOUTS Timeouts() {
         std::lock_guard<std::mutex> g(mu_);
@@ -77,9 +94,21 @@ private:
     // count, 0 when nothing has arrived, -1 when the line failed.
     ssize_t Receive(unsigned char* out, DWORD size);
     size_t TakeBuffered(unsigned char* out, size_t size);
+    // Strips the kernel's error marks from bytes just read and records the
+    // errors; returns the data bytes left. Under rxMu_.
+    size_t Unmark(unsigned char* bytes, size_t size);
+    // Errors the driver counted since the last look (CE_ flags). Under rxMu_.
+    DWORD CountedErrors();
+    // With fAbortOnError, a recorded error fails reads and writes.
+    bool Aborting() const { return abortOnError_.load() && errors_.load() != 0; }
 
     const int fd_;
     const bool isPty_;
+    const bool markErrors_;
+    std::atomic<DWORD> errors_{0};
+    std::atomic<bool> abortOnError_{false};
+    std::atomic<bool> parityOn_{false};
+    std::atomic<uint32_t> baud_{0};
 
     // The receive buffer a serial driver keeps: the tty is drained in bulk
     // and ReadFile is served from here, so a protocol reading a frame piece
@@ -91,6 +120,9 @@ private:
     unsigned char rx_[kRxBufferSize];
     size_t rxHead_ = 0;
     size_t rxTail_ = 0;
+    ParmrkDecoder decoder_;
+    bool hasCounters_ = false;
+    struct serial_icounter_struct counters_ {};
 
     std::mutex mu_;  // guards the settings below, not the I/O
     COMMTIMEOUTS timeouts_{};
@@ -150,17 +182,79 @@ ssize_t SerialPort::Receive(unsigned char* out, DWORD size) {
         // A request at least as large as the buffer is read straight into
         // the caller's memory; anything smaller takes whatever has arrived.
         const bool direct = size >= kRxBufferSize;
-        ssize_t r = read(fd_, direct ? out : rx_, direct ? size : kRxBufferSize);
+        unsigned char* into = direct ? out : rx_;
+        ssize_t r = read(fd_, into, direct ? size : kRxBufferSize);
         if (r > 0) {
+            const size_t n = Unmark(into, static_cast<size_t>(r));
             if (direct)
-                return r;
-            rxTail_ = static_cast<size_t>(r);
+                return static_cast<ssize_t>(n);
+            rxTail_ = n;
             return static_cast<ssize_t>(TakeBuffered(out, size));
         }
         if (r < 0 && errno == EINTR)
             continue;
         return r < 0 && errno != EAGAIN ? -1 : 0;
     }
+}
+
+size_t SerialPort::Unmark(unsigned char* bytes, size_t size) {
+    DWORD errors = CountedErrors();
+    if (markErrors_) {
+        ParmrkDecoder::Marks marks;
+        size = decoder_.Decode(bytes, size, marks);
+        // Without the driver's counters a mark cannot say which error it was.
+        if (marks.errors && !(errors & (CE_FRAME | CE_RXPARITY)))
+            errors |= parityOn_.load() ? CE_RXPARITY : CE_FRAME;
+        if (marks.breaks && !(errors & CE_BREAK))
+            errors |= CE_BREAK;
+    }
+    if (errors)
+        RecordErrors(errors);
+    return size;
+}
+
+DWORD SerialPort::CountedErrors() {
+    struct serial_icounter_struct now {};
+    if (!hasCounters_ || ioctl(fd_, TIOCGICOUNT, &now) != 0)
+        return 0;
+    DWORD errors = 0;
+    if (now.frame != counters_.frame)
+        errors |= CE_FRAME;
+    if (now.parity != counters_.parity)
+        errors |= CE_RXPARITY;
+    if (now.brk != counters_.brk)
+        errors |= CE_BREAK;
+    if (now.overrun != counters_.overrun)
+        errors |= CE_OVERRUN;
+    if (now.buf_overrun != counters_.buf_overrun)
+        errors |= CE_RXOVER;
+    counters_ = now;
+    return errors;
+}
+
+BOOL SerialPort::ClearErrors(DWORD* errors, COMSTAT* stat) {
+    // Called before every exchange: without counters or queue sizes to read
+    // there is nothing to lock for.
+    if (!hasCounters_ && !stat) {
+        const DWORD all = errors_.exchange(0);
+        if (errors)
+            *errors = all;
+        return TRUE;
+    }
+    std::lock_guard<std::mutex> g(rxMu_);
+    const DWORD counted = CountedErrors();
+    const DWORD all = errors_.exchange(0) | counted;
+    if (errors)
+        *errors = all;
+    if (stat) {
+        memset(stat, 0, sizeof *stat);
+        int in = 0, out = 0;
+        ioctl(fd_, TIOCINQ, &in);
+        ioctl(fd_, TIOCOUTQ, &out);
+        stat->cbInQue = static_cast<DWORD>(rxTail_ - rxHead_) + static_cast<DWORD>(in > 0 ? in : 0);
+        stat->cbOutQue = static_cast<DWORD>(out > 0 ? out : 0);
+    }
+    return TRUE;
 }
 
 // ReadFile under COMMTIMEOUTS, as a Windows serial driver times it:
@@ -172,9 +266,16 @@ ssize_t SerialPort::Receive(unsigned char* out, DWORD size) {
 //    both are 0), and a non-zero interval limits the gap between bytes once
 //    the first one has come.
 // A read that runs out of time succeeds with the bytes it got.
+// A line error with fAbortOnError set fails the read at once, or as soon
+// as it is seen, with the bytes moved so far.
 BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
     unsigned char* out = static_cast<unsigned char*>(buffer);
     DWORD got = 0;
+    if (Aborting()) {
+        *done = 0;
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
     {
         // Bytes already received complete a read at once under any time-outs.
         std::lock_guard<std::mutex> g(rxMu_);
@@ -200,6 +301,11 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
     Clock::time_point lastByte = start;
     while (got < size) {
         ssize_t r = Receive(out + got, size - got);
+        if (Aborting()) {
+            *done = got + static_cast<DWORD>(r > 0 ? r : 0);
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        }
         if (r > 0) {
             got += static_cast<DWORD>(r);
             lastByte = Clock::now();
@@ -242,9 +348,18 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
 }
 
 // WriteFile bounded by multiplier * size + constant (no bound when both are
-// 0). When time runs out the call succeeds with the bytes that went out,
-// which is what a Windows serial driver reports for a write time-out.
+// 0), and complete only once the bytes have left the output queue, as a
+// synchronous write to a Windows serial port is: otherwise the purge at the
+// start of the next exchange could drop an acknowledgement still queued.
+// When time runs out the call succeeds with the bytes that went out, which
+// is what a Windows serial driver reports for a write time-out; the bytes
+// still queued are dropped, as that driver never sends them.
 BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
+    if (Aborting()) {
+        *done = 0;
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
     const COMMTIMEOUTS t = Timeouts();
     const bool limited = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
     const Clock::time_point deadline =
@@ -273,7 +388,24 @@ BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
             return FALSE;
         }
     }
+    // A pty's output queue is always empty (its bytes are in the peer's
+    // input at once): nothing to wait for, and no call to pay for it.
+    const int queued = isPty_ ? 0
+                              : WaitForOutputDrain(
+                                    [this] {
+                                        int n = 0;
+                                        return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : 0;
+                                    },
+                                    limited ? &deadline : nullptr, ByteTime());
+    if (queued > 0) {
+        TtyFlush(fd_, 1);
+        sent -= std::min<DWORD>(sent, static_cast<DWORD>(queued));
+    }
     *done = sent;
+    if (Aborting()) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -291,8 +423,10 @@ BOOL SerialPort::Purge(DWORD flags) {
     // Under the receive lock, so that no reader refills the buffer with
     // bytes from before the purge.
     std::lock_guard<std::mutex> g(rxMu_);
-    if (rx)
+    if (rx) {
         rxHead_ = rxTail_ = 0;
+        decoder_.Reset();  // half a mark is dropped with the bytes around it
+    }
     if (TtyFlush(fd_, rx && tx ? 2 : (rx ? 0 : 1)) != 0) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
@@ -377,6 +511,7 @@ BOOL SerialPort::SetState(const DCB& dcb) {
     line.checkParity = dcb.fParity;
     line.xonChar = static_cast<unsigned char>(dcb.XonChar);
     line.xoffChar = static_cast<unsigned char>(dcb.XoffChar);
+    line.markErrors = markErrors_;
 
     std::lock_guard<std::mutex> g(mu_);
     int e = TtySetLine(fd_, line, isPty_);
@@ -397,6 +532,9 @@ BOOL SerialPort::SetState(const DCB& dcb) {
     extras_.rtsControl = dcb.fRtsControl;
     extras_.txContinueOnXoff = dcb.fTXContinueOnXoff;
     extras_.abortOnError = dcb.fAbortOnError;
+    abortOnError_ = dcb.fAbortOnError != 0;
+    parityOn_ = dcb.Parity != NOPARITY;
+    baud_ = dcb.BaudRate;
     extras_.xonLim = dcb.XonLim;
     extras_.xoffLim = dcb.XoffLim;
     extras_.eofChar = dcb.EofChar;
@@ -444,7 +582,10 @@ std::shared_ptr<SerialPort> FindPort(HANDLE h) {
 // A COM port is exclusive on Windows, against every other opener. Here a
 // second open fails with ERROR_ACCESS_DENIED: flock() on the tty stops any
 // other opener that checks it (this layer always does, root included), and
-// TIOCEXCL stops every other non-root open at the kernel.
+// on a real port TIOCEXCL stops every other non-root open at the kernel. A
+// pty slave gets no TIOCEXCL: its flag lives as long as the pty, not the
+// descriptor, so a host killed before it could close would leave a
+// simulator's port unopenable; flock ends with the process.
 HANDLE OpenSerialPort(const std::u16string& dosName) {
     std::optional<std::string> entry = FindDosDevice(dosName);
     if (!entry) {
@@ -467,14 +608,24 @@ HANDLE OpenSerialPort(const std::u16string& dosName) {
         SetLastError(err);
         return INVALID_HANDLE_VALUE;
     }
-    ioctl(fd, TIOCEXCL);
+    const bool isPty = IsPtySlave(fd);
+    if (!isPty)
+        ioctl(fd, TIOCEXCL);
     if (TtyMakeRaw(fd) != 0) {
         close(fd);
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
-    auto port = std::make_shared<SerialPort>(fd, IsPtySlave(fd));
+    auto port = std::make_shared<SerialPort>(fd, isPty);
     return RegisterHandle(std::move(port));
+}
+
+BOOL RecordLineErrors(HANDLE h, DWORD errors) {
+    std::shared_ptr<SerialPort> port = FindPort(h);
+    if (!port)
+        return FALSE;
+    port->RecordErrors(errors);
+    return TRUE;
 }
 
 }  // namespace velt::platform
@@ -482,6 +633,11 @@ HANDLE OpenSerialPort(const std::u16string& dosName) {
 using namespace velt::platform;
 
 extern "C" {
+
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    return port ? port->ClearErrors(lpErrors, lpStat) : FALSE;
+}
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
     std::shared_ptr<SerialPort> port = FindPort(hFile);

@@ -86,7 +86,8 @@ int TtyGetLine(int fd, TtyLine& line) {
     line.rtsCts = (t.c_cflag & CRTSCTS) != 0;
     line.xonXoffOut = (t.c_iflag & IXON) != 0;
     line.xonXoffIn = (t.c_iflag & IXOFF) != 0;
-    line.checkParity = (t.c_iflag & INPCK) != 0;
+    line.checkParity = (t.c_iflag & INPCK) != 0 && (t.c_cflag & PARENB);
+    line.markErrors = (t.c_iflag & PARMRK) != 0;
     line.xonChar = t.c_cc[VSTART];
     line.xoffChar = t.c_cc[VSTOP];
     return 0;
@@ -113,13 +114,18 @@ int TtySetLine(int fd, const TtyLine& line, bool isPty) {
         t.c_cflag |= CSTOPB;
     if (line.rtsCts)
         t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~(IXON | IXOFF | INPCK);
+    t.c_iflag &= ~(IXON | IXOFF | INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT);
     if (line.xonXoffOut)
         t.c_iflag |= IXON;
     if (line.xonXoffIn)
         t.c_iflag |= IXOFF;
     if (line.checkParity && line.parity != 0)
         t.c_iflag |= INPCK;
+    if (line.markErrors) {
+        t.c_iflag |= PARMRK;
+        if (line.parity == 0)
+            t.c_iflag |= INPCK;
+    }
     t.c_cc[VSTART] = line.xonChar;
     t.c_cc[VSTOP] = line.xoffChar;
     if (int e = Set(fd, t))

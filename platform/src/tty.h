@@ -16,6 +16,10 @@ struct TtyLine {
     bool xonXoffOut = false;  // honour XON/XOFF from the peer
     bool xonXoffIn = false;   // send XON/XOFF to the peer
     bool checkParity = false;  // input parity checking (INPCK)
+    // Mark received errors in the input (PARMRK): a parity or framing error,
+    // and a break. Framing errors are only marked with INPCK, which is
+    // therefore also set without parity.
+    bool markErrors = false;
     unsigned char xonChar = 0x11;
     unsigned char xoffChar = 0x13;
 };

@@ -101,6 +101,8 @@ bool applyModelKey(ModelConfig& model, const std::string& key, const std::string
         model.uploadSize = parseNumber(key, value, 256u * 1024 * 1024);
     else if (key == "info")
         model.info = parseInfo(value);
+    else if (key == "upload-corrupt")
+        model.uploadCorrupt = parseNumber(key, value, 256u * 1024 * 1024);
     else if (key == "manifest") {
         if (value != "idle" && value != "sync")
             fail("manifest= must be idle or sync");
@@ -122,12 +124,34 @@ bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& va
         usb.guid = parseGuid(value);
     else if (key == "name")
         usb.stem = parseName(key, value);
+    else if (key == "transfer-size") {
+        usb.functional.transferSize = static_cast<uint16_t>(parseNumber(key, value, 0xFFFF));
+        if (usb.functional.transferSize == 0)
+            fail("transfer-size must be 1 to 65535");
+    } else if (key == "attributes")
+        usb.functional.attributes = static_cast<uint8_t>(parseHex(key, value, 0xFF));
+    else if (key == "detach-timeout")
+        usb.functional.detachTimeoutMs = static_cast<uint16_t>(parseNumber(key, value, 0xFFFF));
     else
         return false;
     return true;
 }
 
-bool applySerialKey(SerialFaults& faults, const std::string& key, const std::string& value, bool hasValue)
+// delay=MS delays every reply frame, delay=MS@N only that of the Nth request.
+void parseDelay(SerialFaults& faults, const std::string& value)
+{
+    const size_t at = value.find('@');
+    faults.delayMs = static_cast<uint32_t>(parseNumber("delay", value.substr(0, at), 600000));
+    faults.delayOnly = 0;
+    if (at != std::string::npos) {
+        faults.delayOnly = static_cast<unsigned>(parseNumber("delay", value.substr(at + 1), 1000000000));
+        if (faults.delayOnly == 0)
+            fail("delay=MS@N counts requests from 1");
+    }
+}
+
+bool applySerialKey(SerialFaults& faults, SerialLine& line, const std::string& key, const std::string& value,
+                    bool hasValue)
 {
     auto count = [&](unsigned max) { return static_cast<unsigned>(parseNumber(key, value, max)); };
     auto flag = [&] {
@@ -149,7 +173,13 @@ bool applySerialKey(SerialFaults& faults, const std::string& key, const std::str
         faults.silent = flag();
     else if (key == "long")
         faults.longReply = flag();
-    else
+    else if (key == "delay")
+        parseDelay(faults, value);
+    else if (key == "baud") {
+        line.baud = static_cast<uint32_t>(parseNumber(key, value, 100000000));
+        if (line.baud < 50)
+            fail("baud= must be at least 50");
+    } else
         return false;
     return true;
 }
@@ -173,7 +203,7 @@ void applyKeys(DeviceConfig& cfg, const std::string& list, size_t firstItem)
             continue;
         if (!serial && applyUsbKey(cfg.usb, key, value))
             continue;
-        if (serial && applySerialKey(cfg.faults, key, value, hasValue))
+        if (serial && applySerialKey(cfg.faults, cfg.line, key, value, hasValue))
             continue;
         fail("unknown key '" + key + "' for a " + (serial ? "serial" : "USB") + " device");
     }
@@ -295,6 +325,11 @@ saves the flash files.
                        serial=TEXT      serial number in the device path (default VSIMnnnn)
                        guid={...}       device interface class GUID (default {04C77E93-B54D-4714-AC96-15A62BFA307B})
                        name=STEM        file stem in the USB directory (default sim-<pid>-nn)
+                       transfer-size=N  wTransferSize of the DFU functional descriptor, 1 to 65535
+                                        (default 4096)
+                       attributes=0xNN  its bmAttributes (default 0x07: download, upload,
+                                        manifestation tolerant)
+                       detach-timeout=MS  its wDetachTimeOut (default 1000)
   --com COMn[,k=v,...]  add a serial device linked as COMn
   --help             this text
 
@@ -308,10 +343,20 @@ Keys for both kinds:
   upload-size=BYTES  bytes an upload returns (default: highest byte written + 1, or the
                      loaded file's size, whichever is larger)
   info=HEX           the 48-byte GET_INFO record as 96 hexadecimal digits
+  upload-corrupt=OFFSET  UPLOAD returns the image byte at OFFSET inverted (the flash
+                     keeps the right value): a read-back that does not match
   manifest=idle|sync after the closing zero-length DNLOAD the next GETSTATUS reports
                      dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
 
+Serial-only keys (the line):
+  baud=N             pace the line at N bit/s, 10 bits a byte, both ways: the
+                     device takes the host's bytes no faster, and its bytes reach
+                     the host no faster (default: as fast as the pty)
+
 Serial-only keys (faults):
+  delay=MS[@N]       send the reply frame MS milliseconds after the acknowledgement,
+                     for every request, or with @N only for the Nth request the device
+                     acknowledges (from 1); replies never overtake one another
   noise=N            N junk bytes before each reply frame
   nak=K              reject the host's next K frames
   badcrc=K           send the next K reply frames with a wrong CRC

@@ -13,6 +13,14 @@ namespace velt::sim {
 
 constexpr const char* kDefaultGuid = "{04C77E93-B54D-4714-AC96-15A62BFA307B}";
 
+// The DFU functional descriptor (DFU 1.1, class-specific type 0x21) that
+// follows the DFU interface in the configuration descriptor.
+struct DfuFunctional {
+    uint8_t attributes = 0x07;      // bmAttributes: can download, can upload, manifestation tolerant
+    uint16_t detachTimeoutMs = 1000; // wDetachTimeOut
+    uint16_t transferSize = 4096;   // wTransferSize; the model itself takes any block size
+};
+
 struct UsbIdentity {
     uint16_t vid = 0xF055;
     uint16_t pid = 0xD0F1;
@@ -20,6 +28,7 @@ struct UsbIdentity {
     std::string serial;   // default VSIMnnnn, n = position among the USB devices
     std::string guid = kDefaultGuid; // upper case, with braces
     std::string stem;     // file stem in the USB device directory
+    DfuFunctional functional;
 };
 
 struct DeviceConfig {
@@ -28,6 +37,7 @@ struct DeviceConfig {
     UsbIdentity usb;
     std::string comName;  // COMn, serial devices only
     SerialFaults faults;
+    SerialLine line;
 };
 
 struct CommandLine {

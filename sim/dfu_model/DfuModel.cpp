@@ -233,6 +233,11 @@ ControlResult DfuModel::onUpload(const SetupPacket& setup)
     ControlResult result;
     result.data.resize(setup.length);
     result.data.resize(flash_.read(offset, setup.length, uploadLimit(), result.data.data()));
+    if (config_.uploadCorrupt && *config_.uploadCorrupt >= offset && *config_.uploadCorrupt - offset < result.data.size()) {
+        uint8_t& byte = result.data[*config_.uploadCorrupt - offset];
+        byte = static_cast<uint8_t>(~byte);
+        log("fault upload-corrupt: byte at " + std::to_string(*config_.uploadCorrupt) + " sent inverted");
+    }
     // A short block is the end of the image and ends the upload.
     state_ = result.data.size() < setup.length ? DfuState::DfuIdle : DfuState::UploadIdle;
     return result;

@@ -29,6 +29,7 @@ struct ModelConfig {
     std::string flashFile;          // loaded at start, saved on manifestation and on exit
     std::optional<std::array<uint8_t, kInfoSize>> info;
     ManifestMode manifest = ManifestMode::Idle;
+    std::optional<size_t> uploadCorrupt; // image offset that UPLOAD returns inverted
 };
 
 // The GET_INFO record answered when none is configured: a recognisable

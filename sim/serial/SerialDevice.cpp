@@ -2,7 +2,10 @@
 
 #include "../common/Files.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace velt::sim {
@@ -34,7 +38,7 @@ std::string readLink(const std::string& path)
 SerialDevice::SerialDevice(const DeviceConfig& cfg, const std::string& dosDevicesDir, const EventLog& eventLog)
     : name_(cfg.comName), linkPath_(dosDevicesDir + "/" + cfg.comName), log_(eventLog),
       model_(cfg.model, [this](const std::string& line) { this->log(line); }),
-      protocol_(model_, cfg.faults, [this](const std::string& line) { this->log(line); })
+      protocol_(model_, cfg.faults, [this](const std::string& line) { this->log(line); }), line_(cfg.line.baud)
 {
     try {
         openPty();
@@ -135,31 +139,71 @@ bool SerialDevice::flushOutput()
     return true;
 }
 
+void SerialDevice::advance(LineModel::Clock::time_point now)
+{
+    delivered_.clear();
+    line_.receive(delivered_, now);
+    if (!delivered_.empty()) {
+        lastInput_ = now;
+        sent_.clear();
+        protocol_.feed(delivered_.data(), delivered_.size(), sent_);
+        for (const Outgoing& item : sent_) {
+            if (item.reply)
+                line_.sendReply(item.bytes, std::chrono::milliseconds(item.delayMs), now);
+            else
+                line_.send(item.bytes.data(), item.bytes.size(), now);
+        }
+    }
+    line_.transmit(output_, now);
+}
+
 void SerialDevice::run(int stopFd)
 {
+    using Clock = LineModel::Clock;
+    const auto partialFrame = std::chrono::milliseconds(kPartialFrameMs);
     std::vector<uint8_t> chunk(65536);
     while (true) {
+        Clock::time_point now = Clock::now();
+        advance(now);
+        if (!output_.empty() && !flushOutput()) {
+            log("pty write failed: " + std::string(std::strerror(errno)));
+            return;
+        }
+        if (protocol_.midFrame() && now - lastInput_ >= partialFrame) {
+            protocol_.dropPartial();
+        }
+
+        // Sleep until the line has something to do, the host writes, or an
+        // incomplete frame has stalled long enough to be dropped.
+        std::optional<Clock::time_point> wake = line_.nextEvent();
+        if (protocol_.midFrame() && (!wake || lastInput_ + partialFrame < *wake))
+            wake = lastInput_ + partialFrame;
+        timespec timeout{};
+        timespec* limit = nullptr;
+        if (wake) {
+            auto wait = std::max<Clock::duration>(*wake - now, Clock::duration::zero());
+            if (line_.paced() && wait < LineModel::kSlice)
+                wait = LineModel::kSlice;
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+            limit = &timeout;
+        }
         short events = static_cast<short>(POLLIN | (output_.empty() ? 0 : POLLOUT));
         pollfd fds[2] = {{stopFd, POLLIN, 0}, {masterFd_, events, 0}};
-        int n = ::poll(fds, 2, protocol_.midFrame() ? kPartialFrameMs : -1);
+        int n = ::ppoll(fds, 2, limit, nullptr);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || fds[0].revents)
             return;
-        if (n == 0) {
-            protocol_.dropPartial();
+        if (n == 0)
             continue;
-        }
         if (fds[1].revents & POLLIN) {
             ssize_t got = ::read(masterFd_, chunk.data(), chunk.size());
             if (got > 0)
-                protocol_.feed(chunk.data(), static_cast<size_t>(got), output_);
+                line_.arrive(chunk.data(), static_cast<size_t>(got), Clock::now());
         } else if (fds[1].revents & (POLLHUP | POLLERR)) {
             ::poll(nullptr, 0, 10); // no slave open: nothing to do but wait for one
-        }
-        if (!output_.empty() && !flushOutput()) {
-            log("pty write failed: " + std::string(std::strerror(errno)));
-            return;
         }
     }
 }

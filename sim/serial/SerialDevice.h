@@ -7,6 +7,7 @@
 #include "../common/Options.h"
 #include "../common/SimDevice.h"
 #include "../dfu_model/DfuModel.h"
+#include "LineModel.h"
 #include "SerialProtocol.h"
 
 #include <string>
@@ -30,6 +31,9 @@ private:
     void openPty();
     void createLink();
     bool flushOutput(); // false when the pty is gone
+    // Hands the protocol what the line has carried to the device by now, and
+    // moves what has reached the host into output_.
+    void advance(LineModel::Clock::time_point now);
     void log(const std::string& event) const { log_.write(name_, event); }
 
     std::string name_;
@@ -38,6 +42,10 @@ private:
     const EventLog& log_;
     DfuModel model_;
     SerialProtocol protocol_;
+    LineModel line_;
+    LineModel::Clock::time_point lastInput_{};
+    std::vector<uint8_t> delivered_; // scratch: bytes the line delivered
+    Output sent_;                     // scratch: what the protocol sends
     int masterFd_ = -1;
     int slaveFd_ = -1; // held open so the master never sees a hang-up between hosts
     std::vector<uint8_t> output_;

@@ -16,6 +16,13 @@ struct SerialFaults {
     std::optional<uint8_t> badSync;  // answer the handshake with this byte instead of 0xAA
     bool silent = false;             // accept frames but never send a reply frame
     bool longReply = false;          // reply frames carry more bytes than the request's Length
+    uint32_t delayMs = 0;            // reply frames go this long after the acknowledgement
+    unsigned delayOnly = 0;          // 0: every reply is delayed; N: only that of the Nth request acknowledged
+};
+
+// The line itself, not a fault: 0 carries bytes as fast as the pty does.
+struct SerialLine {
+    uint32_t baud = 0;
 };
 
 } // namespace velt::sim

@@ -33,7 +33,7 @@ void SerialProtocol::dropPartial()
     input_.clear();
 }
 
-void SerialProtocol::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out)
+void SerialProtocol::feed(const uint8_t* data, size_t size, Output& out)
 {
     // Parse straight from the caller's buffer; only the tail of an incomplete
     // frame is kept between calls.
@@ -59,7 +59,7 @@ void SerialProtocol::feed(const uint8_t* data, size_t size, std::vector<uint8_t>
     input_.swap(rest);
 }
 
-size_t SerialProtocol::step(const uint8_t* data, size_t size, std::vector<uint8_t>& out)
+size_t SerialProtocol::step(const uint8_t* data, size_t size, Output& out)
 {
     uint8_t byte = data[0];
     if (awaitingReplyAck_) {
@@ -71,7 +71,7 @@ size_t SerialProtocol::step(const uint8_t* data, size_t size, std::vector<uint8_
             char line[48];
             std::snprintf(line, sizeof line, "reply rejected (0x%02X): sent again", byte);
             log(line);
-            sendReply(out);
+            sendReply(out, 0);
             return 1;
         }
         awaitingReplyAck_ = false; // the host moved on without acknowledging
@@ -88,7 +88,7 @@ size_t SerialProtocol::step(const uint8_t* data, size_t size, std::vector<uint8_
     if (frame.status == DecodeStatus::Incomplete)
         return 0;
     if (frame.status == DecodeStatus::BadCrc) {
-        out.push_back(kNak);
+        sendByte(out, kNak);
         log("frame of " + std::to_string(frame.payloadSize) + " bytes with a bad CRC: NAK");
         return frame.frameSize;
     }
@@ -96,40 +96,47 @@ size_t SerialProtocol::step(const uint8_t* data, size_t size, std::vector<uint8_
     return frame.frameSize;
 }
 
-void SerialProtocol::handshake(std::vector<uint8_t>& out)
+void SerialProtocol::sendByte(Output& out, uint8_t byte)
+{
+    if (out.empty() || out.back().reply)
+        out.emplace_back();
+    out.back().bytes.push_back(byte);
+}
+
+void SerialProtocol::handshake(Output& out)
 {
     if (faults_.noSync) {
         log("fault nosync: handshake not answered");
         return;
     }
     if (faults_.badSync) {
-        out.push_back(*faults_.badSync);
+        sendByte(out, *faults_.badSync);
         char line[64];
         std::snprintf(line, sizeof line, "fault badsync: handshake answered 0x%02X", *faults_.badSync);
         log(line);
         return;
     }
-    out.push_back(kSyncReply);
+    sendByte(out, kSyncReply);
     synchronised_ = true;
     log("sync");
 }
 
 void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8_t* payload, size_t payloadSize,
-                             std::vector<uint8_t>& out)
+                             Output& out)
 {
     if (faults_.nak > 0) {
         --faults_.nak;
-        out.push_back(kNak);
+        sendByte(out, kNak);
         log("fault nak: frame rejected (" + std::to_string(faults_.nak) + " more)");
         return;
     }
     if (payloadSize < kRequestHeaderSize) {
-        out.push_back(kNak);
+        sendByte(out, kNak);
         log("frame of " + std::to_string(payloadSize) + " bytes is too short for a request: NAK");
         return;
     }
     if (stalled_.size() == frameSize && std::equal(stalled_.begin(), stalled_.end(), frame)) {
-        out.push_back(kNak); // repetition of a stalled request
+        sendByte(out, kNak); // repetition of a stalled request
         return;
     }
     SetupPacket setup;
@@ -142,7 +149,7 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
     setup.requestType = vendor ? (in ? kVendorIn : kVendorOut) : (in ? kClassIn : kClassOut);
     size_t dataSize = payloadSize - kRequestHeaderSize;
     if (dataSize != (in ? 0u : setup.length)) {
-        out.push_back(kNak);
+        sendByte(out, kNak);
         log("frame carries " + std::to_string(dataSize) + " data bytes for Length " + std::to_string(setup.length) + ": NAK");
         return;
     }
@@ -151,11 +158,12 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
     log("request " + describeRequest(setup, result, model_.state()));
     if (result.stall) {
         stalled_.assign(frame, frame + frameSize);
-        out.push_back(kNak);
+        sendByte(out, kNak);
         return;
     }
     stalled_.clear();
-    out.push_back(kAck);
+    sendByte(out, kAck);
+    ++accepted_;
     if (setup.request == VENDOR_REQ_RESET) {
         synchronised_ = false; // the restarted device waits for a fresh handshake
         return;
@@ -172,26 +180,35 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
             std::to_string(setup.length));
     }
     reply_ = encodeFrame(result.data);
-    sendReply(out);
+    uint32_t delay = 0;
+    if (faults_.delayMs > 0 && (faults_.delayOnly == 0 || faults_.delayOnly == accepted_)) {
+        delay = faults_.delayMs;
+        log("fault delay: reply held back " + std::to_string(delay) + " ms");
+    }
+    sendReply(out, delay);
 }
 
-void SerialProtocol::sendReply(std::vector<uint8_t>& out)
+void SerialProtocol::sendReply(Output& out, uint32_t delayMs)
 {
     if (reply_.empty())
         return;
+    Outgoing reply;
+    reply.reply = true;
+    reply.delayMs = delayMs;
     if (faults_.noise > 0) {
         for (unsigned i = 0; i < faults_.noise; ++i) {
             uint8_t junk = static_cast<uint8_t>(i * 37 + 11);
-            out.push_back(junk == kStart ? static_cast<uint8_t>(junk + 1) : junk);
+            reply.bytes.push_back(junk == kStart ? static_cast<uint8_t>(junk + 1) : junk);
         }
         log("fault noise: " + std::to_string(faults_.noise) + " bytes before the reply");
     }
-    out.insert(out.end(), reply_.begin(), reply_.end());
+    reply.bytes.insert(reply.bytes.end(), reply_.begin(), reply_.end());
     if (faults_.badCrc > 0) {
         --faults_.badCrc;
-        out[out.size() - 2] ^= 0x5A;
+        reply.bytes[reply.bytes.size() - 2] ^= 0x5A;
         log("fault badcrc: reply sent with a wrong CRC (" + std::to_string(faults_.badCrc) + " more)");
     }
+    out.push_back(std::move(reply));
     awaitingReplyAck_ = true;
 }
 

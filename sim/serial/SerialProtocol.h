@@ -20,6 +20,16 @@
 
 namespace velt::sim {
 
+// What the device puts on its line, in the order it decided it: bytes that
+// go at once (handshake replies, acknowledgements) and reply frames, which
+// the delay fault holds back.
+struct Outgoing {
+    std::vector<uint8_t> bytes;
+    bool reply = false;
+    uint32_t delayMs = 0;
+};
+using Output = std::vector<Outgoing>;
+
 class SerialProtocol {
 public:
     using Logger = std::function<void(const std::string&)>;
@@ -27,7 +37,7 @@ public:
     SerialProtocol(DfuModel& model, const SerialFaults& faults, Logger log = {});
 
     // Consumes the bytes that arrived; appends what the device sends to out.
-    void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+    void feed(const uint8_t* data, size_t size, Output& out);
 
     // A frame has begun but not all of it has arrived.
     bool midFrame() const { return !input_.empty(); }
@@ -39,11 +49,11 @@ public:
     static bool isDeviceToHost(uint8_t request);
 
 private:
-    size_t step(const uint8_t* data, size_t size, std::vector<uint8_t>& out); // bytes consumed, 0 = need more
-    void handshake(std::vector<uint8_t>& out);
-    void onFrame(const uint8_t* frame, size_t frameSize, const uint8_t* payload, size_t payloadSize,
-                 std::vector<uint8_t>& out);
-    void sendReply(std::vector<uint8_t>& out);
+    size_t step(const uint8_t* data, size_t size, Output& out); // bytes consumed, 0 = need more
+    void handshake(Output& out);
+    void onFrame(const uint8_t* frame, size_t frameSize, const uint8_t* payload, size_t payloadSize, Output& out);
+    void sendReply(Output& out, uint32_t delayMs);
+    static void sendByte(Output& out, uint8_t byte);
     void log(const std::string& line) const;
 
     DfuModel& model_;
@@ -55,6 +65,7 @@ private:
     bool awaitingReplyAck_ = false;
     bool synchronised_ = false;
     size_t strayBytes_ = 0;
+    unsigned accepted_ = 0;           // request frames acknowledged, for delay=MS@N
 };
 
 } // namespace velt::sim

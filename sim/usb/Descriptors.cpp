@@ -18,7 +18,7 @@ std::vector<uint8_t> textDescriptor(const std::string& text)
     return out;
 }
 
-constexpr uint16_t kTransferSize = 4096; // advertised wTransferSize; the model takes any block size
+constexpr uint8_t kDescDfuFunctional = 0x21;
 
 } // namespace
 
@@ -41,16 +41,18 @@ std::vector<uint8_t> interfaceDescriptor()
     return {9, kDescInterface, 0, 0, 0, 0xFE, 0x01, 0x02, 2};
 }
 
-std::vector<uint8_t> configurationDescriptor()
+std::vector<uint8_t> configurationDescriptor(const DfuFunctional& functional)
 {
-    std::vector<uint8_t> out{9, kDescConfiguration, 27, 0, 1, 1, 0, 0x80, 50};
+    // wTotalLength (bytes 2 and 3) is filled in once everything is appended.
+    std::vector<uint8_t> out{9, kDescConfiguration, 0, 0, 1, 1, 0, 0x80, 50};
     auto interface = interfaceDescriptor();
     out.insert(out.end(), interface.begin(), interface.end());
-    // DFU functional descriptor: can download, can upload, manifestation tolerant.
-    out.insert(out.end(), {9, 0x21, 0x07});
-    put16(out, 1000); // wDetachTimeOut
-    put16(out, kTransferSize);
+    out.insert(out.end(), {9, kDescDfuFunctional, functional.attributes});
+    put16(out, functional.detachTimeoutMs);
+    put16(out, functional.transferSize);
     put16(out, 0x0110); // bcdDFUVersion
+    out[2] = static_cast<uint8_t>(out.size());
+    out[3] = static_cast<uint8_t>(out.size() >> 8);
     return out;
 }
 
@@ -69,7 +71,7 @@ std::optional<std::vector<uint8_t>> descriptor(const UsbIdentity& id, uint8_t ty
 {
     switch (type) {
     case kDescDevice: return index == 0 ? std::optional(deviceDescriptor(id)) : std::nullopt;
-    case kDescConfiguration: return index == 0 ? std::optional(configurationDescriptor()) : std::nullopt;
+    case kDescConfiguration: return index == 0 ? std::optional(configurationDescriptor(id.functional)) : std::nullopt;
     case kDescString: return stringDescriptor(id, index);
     default: return std::nullopt;
     }

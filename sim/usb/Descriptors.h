@@ -19,7 +19,7 @@ constexpr uint8_t kDescInterface = 4;
 
 std::vector<uint8_t> deviceDescriptor(const UsbIdentity& id);
 std::vector<uint8_t> interfaceDescriptor();
-std::vector<uint8_t> configurationDescriptor();
+std::vector<uint8_t> configurationDescriptor(const DfuFunctional& functional);
 // Index 0 is the language list; 1 manufacturer, 2 product, 3 serial number.
 std::optional<std::vector<uint8_t>> stringDescriptor(const UsbIdentity& id, uint8_t index);
 // Any of the above by type and index; nothing for a descriptor the device lacks.

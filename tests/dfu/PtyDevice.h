@@ -42,6 +42,7 @@ public:
     PtyDevice& operator=(const PtyDevice&) = delete;
 
     const std::string& path() const { return m_path; }
+    const std::string& slave() const { return m_slave; }
 
     // Reads exactly count bytes, or what arrived before the deadline.
     Bytes Read(size_t count, int timeoutMs = 2000)

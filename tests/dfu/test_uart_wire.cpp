@@ -205,15 +205,17 @@ TEST_F(SerialWire, ReplyLongerThanAskedFailsWithoutAcknowledgement)
     EXPECT_EQ(state, 0x77);
     EXPECT_TRUE(port.Drain(50).empty()) << "the host acknowledged a frame it could not take";
 
-    // The port stays usable: the rest of the bad frame is purged.
+    // The port stays usable: the rest of the bad frame is drained and the
+    // next transfer greets the device again.
     auto again = GetStateAsync(&state);
-    AnswerGetState(false);
+    AnswerGetState(true);
     ASSERT_EQ(again.get(), DFU_STATUS_SUCCESS);
     EXPECT_EQ(state, 2);
 }
 
 // Each way the line can fail, with the status the caller sees. The device
-// misbehaves at one step and then stays silent.
+// misbehaves at one step and then stays silent; every failure leaves the
+// port unsynchronised, so each next transfer opens with the handshake.
 TEST_F(SerialWire, EveryLineFailureMapsToItsStatus)
 {
     uint8_t state = 0x77;
@@ -228,21 +230,27 @@ TEST_F(SerialWire, EveryLineFailureMapsToItsStatus)
     EXPECT_EQ(run([&] { port.Read(1); port.Write({0x5A}); }), DFU_STATUS_TRANSFER_ERROR) << "wrong handshake reply";
     EXPECT_EQ(run([&] { Handshake(); port.Read(GETSTATE_FRAME.size()); }), DFU_STATUS_TIMEOUT)
         << "no acknowledgement";
-    // From here on the port stays synchronised.
     EXPECT_EQ(run([&] {
-                  for (int i = 0; i < 100 && port.Read(GETSTATE_FRAME.size(), 300).size() == GETSTATE_FRAME.size(); ++i)
+                  Handshake();
+                  while (port.Read(GETSTATE_FRAME.size(), 300).size() == GETSTATE_FRAME.size())
                       port.Write({NAK});
               }),
               DFU_STATUS_TIMEOUT)
         << "rejected until the time-out";
-    EXPECT_EQ(run([&] { port.Read(GETSTATE_FRAME.size()); port.Write({ACK}); }), DFU_STATUS_TIMEOUT)
+    EXPECT_EQ(run([&] { Handshake(); port.Read(GETSTATE_FRAME.size()); port.Write({ACK}); }), DFU_STATUS_TIMEOUT)
         << "no start byte";
-    EXPECT_EQ(run([&] { port.Read(GETSTATE_FRAME.size()); port.Write({ACK, 0x3A, 0x00}); }), DFU_STATUS_TIMEOUT)
+    EXPECT_EQ(run([&] { Handshake(); port.Read(GETSTATE_FRAME.size()); port.Write({ACK, 0x3A, 0x00}); }),
+              DFU_STATUS_TIMEOUT)
         << "short header";
-    EXPECT_EQ(run([&] { port.Read(GETSTATE_FRAME.size()); port.Write({ACK, 0x3A, 0x00, 0x01, 0x00, 0x02}); }),
+    EXPECT_EQ(run([&] {
+                  Handshake();
+                  port.Read(GETSTATE_FRAME.size());
+                  port.Write({ACK, 0x3A, 0x00, 0x01, 0x00, 0x02});
+              }),
               DFU_STATUS_TIMEOUT)
         << "missing CRC";
     EXPECT_EQ(run([&] {
+                  Handshake();
                   port.Read(GETSTATE_FRAME.size());
                   port.Write({ACK});
                   Bytes corrupt = Frame({0x02});

@@ -187,6 +187,20 @@ TEST_F(Model, UploadSizeOptionLimitsTheImage)
     EXPECT_EQ(upload(1, 4).data.size(), 2u);
 }
 
+TEST_F(Model, UploadCorruptInvertsOneByteOnTheWayOutOnly)
+{
+    ModelConfig config;
+    config.uploadCorrupt = 5;
+    make(config);
+    dnload(0, {1, 2, 3, 4, 5, 6, 7, 8});
+    getStatus();
+    request(kClassOut, DFU_REQ_DNLOAD, 0, 0);
+    getStatus();
+    EXPECT_EQ(upload(0, 4).data, std::vector<uint8_t>({1, 2, 3, 4}));
+    EXPECT_EQ(upload(1, 4).data, std::vector<uint8_t>({5, 0xF9, 7, 8}));
+    EXPECT_EQ(model_->flash().bytes()[5], 6);
+}
+
 TEST_F(Model, DnloadBlockLengthPlacesBlocksAndWrapsPast65535)
 {
     ModelConfig config;

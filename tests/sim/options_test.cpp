@@ -21,7 +21,8 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     std::string info(96, '0');
     info.replace(0, 4, "AB12");
     CommandLine cl = parse({"--usb-dir", "/u", "--dosdevices", "/d", "--log", "/l", "--usb",
-                            "vid=0x1209,pid=beef,guid=0f0e0d0c-0b0a-0908-0706-050403020100,busy=3,poll=250,info=" + info,
+                            "vid=0x1209,pid=beef,guid=0f0e0d0c-0b0a-0908-0706-050403020100,busy=3,poll=250,"
+                            "transfer-size=512,attributes=0x0B,detach-timeout=250,upload-corrupt=1K,info=" + info,
                             "--com", "COM12,noise=4,nak=1,badcrc=2,nosync,badsync=0x42,silent,long,flash-size=64K,"
                             "upload-size=1k,manifest=sync,state=10,flash=/f.bin",
                             "--usb"});
@@ -38,6 +39,10 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(usb.usb.serial, "VSIM0001");
     EXPECT_EQ(usb.model.busyRounds, 3u);
     EXPECT_EQ(usb.model.pollTimeoutMs, 250u);
+    EXPECT_EQ(usb.usb.functional.transferSize, 512u);
+    EXPECT_EQ(usb.usb.functional.attributes, 0x0B);
+    EXPECT_EQ(usb.usb.functional.detachTimeoutMs, 250u);
+    EXPECT_EQ(usb.model.uploadCorrupt, 1024u);
     ASSERT_TRUE(usb.model.info.has_value());
     EXPECT_EQ((*usb.model.info)[0], 0xAB);
     EXPECT_EQ((*usb.model.info)[1], 0x12);
@@ -66,7 +71,22 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(plain.usb.serial, "VSIM0002");
     EXPECT_LT(usb.usb.stem, plain.usb.stem);
     EXPECT_EQ(plain.model.flashSize, 256u * 1024);
+    EXPECT_EQ(plain.usb.functional.transferSize, 4096u);
+    EXPECT_EQ(plain.usb.functional.attributes, 0x07);
+    EXPECT_FALSE(plain.model.uploadCorrupt.has_value());
     EXPECT_EQ(plain.model.startState, DfuState::DfuIdle);
+}
+
+TEST(Options, SerialLineAndDelay)
+{
+    CommandLine cl = parse({"--com", "COM3,baud=9600,delay=1200", "--com", "COM4,delay=250@3"});
+    ASSERT_EQ(cl.devices.size(), 2u);
+    EXPECT_EQ(cl.devices[0].line.baud, 9600u);
+    EXPECT_EQ(cl.devices[0].faults.delayMs, 1200u);
+    EXPECT_EQ(cl.devices[0].faults.delayOnly, 0u);
+    EXPECT_EQ(cl.devices[1].line.baud, 0u);
+    EXPECT_EQ(cl.devices[1].faults.delayMs, 250u);
+    EXPECT_EQ(cl.devices[1].faults.delayOnly, 3u);
 }
 
 TEST(Options, DirectoriesDefaultToTheEnvironmentThenHome)
@@ -100,6 +120,15 @@ TEST(Options, RejectsValuesThatDoNotFit)
              {"--com", "COM1,badsync=0x100"},
              {"--com", "COM1,long=yes"},
              {"--com", "COM1,vid=1234"},
+             {"--com", "COM1,delay=5@0"},
+             {"--com", "COM1,delay=@3"},
+             {"--com", "COM1,baud=10"},
+             {"--usb", "baud=9600"},
+             {"--com", "COM1,transfer-size=64"},
+             {"--usb", "transfer-size=0"},
+             {"--usb", "transfer-size=65536"},
+             {"--usb", "attributes=0x100"},
+             {"--usb", "detach-timeout=65536"},
              {"--log"},
          }) {
         EXPECT_THROW(parse(args), UsageError) << args.back();

@@ -156,3 +156,28 @@ TEST(SerialDevice, InjectsEveryFault)
                               "fault long"})
         EXPECT_NE(log.find(fault), std::string::npos) << fault;
 }
+
+// Through the pty: a 9600 bit/s device takes a 1 KiB frame in about 1.08 s
+// and its reply reaches the host no faster; a delayed reply comes late.
+TEST(SerialDevice, PacedLineAndDelayedReply)
+{
+    SimProcess sim({"--com", "COM5,baud=9600,delay=300@2"});
+    SerialHost host(sim.dosDevicesDir() + "/COM5");
+    host.sync();
+    std::vector<uint8_t> block(1024, 0x5A);
+    const auto start = std::chrono::steady_clock::now();
+    host.send(encodeFrame(requestPayload(1, 0, 0, 1024, block)));
+    EXPECT_EQ(host.receive(1, 3000), kAckByte);
+    auto ms = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_GE(ms(), 1000) << "1037 bytes at 9600 bit/s cannot arrive sooner";
+
+    host.send(kGetStatus);  // the second request: its reply is held back
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.receive(1, 1000), kAckByte);
+    EXPECT_EQ(host.receiveFrame(2000), replyFrame({0, 0, 0, 0, 5, 0}));
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_GE(waited, 300);
+}

@@ -18,11 +18,15 @@ protected:
         model_ = std::make_unique<DfuModel>(config);
         protocol_ = std::make_unique<SerialProtocol>(*model_, faults, [this](const std::string& l) { log_ += l + "\n"; });
     }
+    // What the device sends, in order, whatever is held back.
     std::vector<uint8_t> feed(const std::vector<uint8_t>& bytes)
     {
-        std::vector<uint8_t> out;
+        Output out;
         protocol_->feed(bytes.data(), bytes.size(), out);
-        return out;
+        std::vector<uint8_t> all;
+        for (const Outgoing& item : out)
+            all.insert(all.end(), item.bytes.begin(), item.bytes.end());
+        return all;
     }
     std::vector<uint8_t> frame(uint8_t request, uint16_t value, uint16_t length, const std::vector<uint8_t>& data = {})
     {
@@ -128,4 +132,33 @@ TEST_F(Protocol, IncompleteFrameIsDroppedAfterAPause)
     protocol_->dropPartial();
     EXPECT_EQ(feed({kSyncRequest}), std::vector<uint8_t>{kSyncReply});
     EXPECT_EQ(feed(f), ackThen({2}));
+}
+
+TEST_F(Protocol, DelayHoldsBackOnlyTheReplyOfTheNthRequest)
+{
+    SerialFaults faults;
+    faults.delayMs = 1200;
+    faults.delayOnly = 2;
+    make(faults);
+    feed({kSyncRequest});
+    auto itemsFor = [&](const std::vector<uint8_t>& bytes) {
+        Output out;
+        protocol_->feed(bytes.data(), bytes.size(), out);
+        return out;
+    };
+    Output first = itemsFor(frame(DFU_REQ_GETSTATE, 0, 1));
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].bytes, std::vector<uint8_t>{kAck});
+    EXPECT_EQ(first[1].delayMs, 0u);
+    itemsFor({kAck});
+    Output second = itemsFor(frame(DFU_REQ_GETSTATE, 0, 1));
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_FALSE(second[0].reply) << "the acknowledgement goes at once";
+    EXPECT_TRUE(second[1].reply);
+    EXPECT_EQ(second[1].delayMs, 1200u);
+    EXPECT_EQ(second[1].bytes, encodeFrame(std::vector<uint8_t>{2}));
+    // A repetition after a rejection is not held back again.
+    Output again = itemsFor({kNak});
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].delayMs, 0u);
 }

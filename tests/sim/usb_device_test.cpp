@@ -97,3 +97,26 @@ TEST(UsbDevice, CarriesControlTransfersToTheModel)
     EXPECT_EQ(descriptor.data.size(), 18u);
     EXPECT_EQ(host.control(0xA1, 5, 0, 1).data, std::vector<uint8_t>{10});
 }
+
+TEST(UsbDevice, ConfigurationDescriptorCarriesTheDfuFunctionalDescriptor)
+{
+    SimProcess sim({"--usb", "transfer-size=700,attributes=0x0B,detach-timeout=300"});
+    UsbClient host(soleStem(sim.usbDir()) + ".sock");
+    const std::vector<uint8_t> expected = {
+        9, 2, 27, 0, 1, 1, 0, 0x80, 50,        // configuration, wTotalLength 27
+        9, 4, 0, 0, 0, 0xFE, 1, 2, 2,          // DFU interface in DFU mode
+        9, 0x21, 0x0B, 0x2C, 0x01, 0xBC, 0x02, 0x10, 0x01, // attributes, 300 ms, 700 bytes, DFU 1.1
+    };
+    EXPECT_EQ(host.call(VUSB_OP_GET_DESCRIPTOR, 2, 0, {}, 255).data, expected);
+    // A host reads the 9-byte header first for wTotalLength, then the whole: the
+    // same bytes as a standard GET_DESCRIPTOR control transfer.
+    EXPECT_EQ(host.control(0x80, 6, 0x0200, 9).data, std::vector<uint8_t>(expected.begin(), expected.begin() + 9));
+    EXPECT_EQ(host.control(0x80, 6, 0x0200, 27).data, expected);
+
+    SimProcess plain({"--usb"});
+    UsbClient other(soleStem(plain.usbDir()) + ".sock");
+    auto defaults = other.control(0x80, 6, 0x0200, 255).data;
+    ASSERT_EQ(defaults.size(), 27u);
+    EXPECT_EQ(std::vector<uint8_t>(defaults.begin() + 18, defaults.end()),
+              std::vector<uint8_t>({9, 0x21, 0x07, 0xE8, 0x03, 0x00, 0x10, 0x10, 0x01}));
+}

@@ -64,6 +64,26 @@ TEST(CommandLine, BadValuesAreRefusedNamingTheOption)
     }
 }
 
+TEST(CommandLine, ImageOptionsAndTheirLimits)
+{
+    Invocation inv;
+    ASSERT_EQ(Parse({"--json", "download", "COM7", "fw.bin", "--transfer-size=65535", "--verify", "--no-suffix"}, inv),
+              "");
+    EXPECT_EQ(inv.operands, (std::vector<std::string>{"COM7", "fw.bin"}));
+    EXPECT_EQ(inv.transferSize, 65535);
+    EXPECT_TRUE(inv.verify && inv.noSuffix && inv.json);
+    Invocation one;
+    ASSERT_EQ(Parse({"upload", "0", "out.bin", "--transfer-size", "1"}, one), "");
+    EXPECT_EQ(one.transferSize, 1);
+    EXPECT_FALSE(one.verify || one.noSuffix || one.json);
+    for (const char* bad : {"0", "65536", "1k", "", "-1"}) {
+        Invocation rejected;
+        EXPECT_NE(Parse({"upload", "0", "out.bin", "--transfer-size", bad}, rejected).find("--transfer-size"),
+                  std::string::npos)
+            << bad;
+    }
+}
+
 TEST(CommandLine, ValueOptionLastOnTheLineIsAnError)
 {
     Invocation inv;

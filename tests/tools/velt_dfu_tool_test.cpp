@@ -1,6 +1,7 @@
 // velt-dfu as a user meets it: exit codes, messages and output, run as a
 // process against empty device directories and against the simulator.
 #include "SimProcess.h"
+#include "ToolRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -18,52 +19,8 @@
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs the tool with the current environment; output goes through files so
-// that neither stream can block the other.
-ToolRun RunTool(const std::vector<std::string>& args)
-{
-    char dir[] = "/tmp/velt-dfu-test-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return {};
-    const std::string outPath = std::string(dir) + "/out", errPath = std::string(dir) + "/err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> argv{const_cast<char*>(VELT_DFU_TOOL)};
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(VELT_DFU_TOOL, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ToolRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(outPath);
-    run.err = Slurp(errPath);
-    unlink(outPath.c_str());
-    unlink(errPath.c_str());
-    rmdir(dir);
-    return run;
-}
+using tooltest::RunTool;
+using tooltest::ToolRun;
 
 // No USB devices and no COM ports: both device directories empty.
 class ToolWithoutDevices : public ::testing::Test {
@@ -197,6 +154,19 @@ TEST_F(ToolWithSimulator, SerialOptionsOnAUsbDeviceAreAUsageError)
     ToolRun run = RunTool({"state", "0", "--flow", "rtscts"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("COM-port devices only"), std::string::npos) << run.err;
+}
+
+// A time-out of 0 cannot work on a serial line; on USB it is a setting.
+TEST_F(ToolWithSimulator, ZeroTimeOutIsRefusedForComPortsOnly)
+{
+    ToolRun serial = RunTool({"state", "COM7", "--timeout", "0"});
+    EXPECT_EQ(serial.exitCode, 2);
+    EXPECT_NE(serial.err.find("--timeout 0 would fail every transfer on COM-port device \\\\.\\COM7"),
+              std::string::npos)
+        << serial.err;
+    // (1 ms on the simulated pipe may or may not be enough: not a usage error either way.)
+    ToolRun usb = RunTool({"state", "0", "--timeout", "0"});
+    EXPECT_NE(usb.exitCode, 2) << usb.err;
 }
 
 TEST_F(ToolWithSimulator, SilentDeviceFailsWithTimeoutWithinBound)

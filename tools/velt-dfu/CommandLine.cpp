@@ -61,6 +61,11 @@ std::string ApplyOption(const std::string& name, const std::string& value, Invoc
         out.timeoutMs = ParseUnsigned(value, kMax32);
         if (!out.timeoutMs)
             return Invalid(name, value, "milliseconds");
+    } else if (name == "--transfer-size") {
+        auto size = ParseUnsigned(value, 0xFFFF);
+        if (!size || *size == 0)
+            return Invalid(name, value, "a block size of 1 to 65535 bytes");
+        out.transferSize = static_cast<uint16_t>(*size);
     } else {
         return "unknown option '" + name + "'";
     }
@@ -69,8 +74,8 @@ std::string ApplyOption(const std::string& name, const std::string& value, Invoc
 
 bool IsValueOption(const std::string& name)
 {
-    static const char* const kNames[] = {"--baud", "--data-bits", "--parity",
-                                         "--stop-bits", "--flow", "--timeout"};
+    static const char* const kNames[] = {"--baud",    "--data-bits", "--parity",       "--stop-bits",
+                                         "--flow",    "--timeout",   "--transfer-size"};
     for (const char* known : kNames) {
         if (name == known)
             return true;
@@ -114,6 +119,12 @@ std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
             out.help = true;
         } else if (arg == "--version") {
             out.version = true;
+        } else if (arg == "--verify") {
+            out.verify = true;
+        } else if (arg == "--no-suffix") {
+            out.noSuffix = true;
+        } else if (arg == "--json") {
+            out.json = true;
         } else {
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(0, equals);

@@ -32,6 +32,11 @@ struct Invocation {
     std::vector<std::string> operands; // words after the command, in order
     LineSettings line;
     std::optional<uint32_t> timeoutMs;
+    // Image transfers (download, upload).
+    std::optional<uint16_t> transferSize;
+    bool verify = false;
+    bool noSuffix = false;
+    bool json = false;
 };
 
 // Fills `out` from argv[1..argc-1]. Options may stand anywhere, before or

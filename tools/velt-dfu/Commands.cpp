@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include "ImageCommands.h"
 #include "Names.h"
 
 #include <cctype>
@@ -122,16 +123,39 @@ int RunReset(CommandContext& context)
 }
 
 const Command kCommands[] = {
-    {"list", "", "list the USB DFU devices and COM ports, with their indexes", false, 0, RunList},
-    {"state", "DEVICE", "show the DFU state (GETSTATE)", true, 0, RunState},
-    {"status", "DEVICE", "show status, state and poll time-out (GETSTATUS)", true, 0, RunStatus},
-    {"clear", "DEVICE", "clear an error status (CLRSTATUS)", true, 0, RunClear},
-    {"abort", "DEVICE", "abandon a transfer and return to dfuIDLE (ABORT)", true, 0, RunAbort},
-    {"info", "DEVICE", "show the device's information record", true, 0, RunInfo},
-    {"reset", "DEVICE", "reset the device", true, 0, RunReset},
+    {"list", "", "list the USB DFU devices and COM ports, with their indexes", kNoDevice, 0, 0, RunList},
+    {"state", "DEVICE", "show the DFU state (GETSTATE)", kOpenedForIt, 0, 0, RunState},
+    {"status", "DEVICE", "show status, state and poll time-out (GETSTATUS)", kOpenedForIt, 0, 0, RunStatus},
+    {"clear", "DEVICE", "clear an error status (CLRSTATUS)", kOpenedForIt, 0, 0, RunClear},
+    {"abort", "DEVICE", "abandon a transfer and return to dfuIDLE (ABORT)", kOpenedForIt, 0, 0, RunAbort},
+    {"info", "DEVICE", "show the device's information record", kOpenedForIt, 0, 0, RunInfo},
+    {"reset", "DEVICE", "reset the device", kOpenedForIt, 0, 0, RunReset},
+    {"download", "DEVICE FILE", "write the firmware image FILE to the device", kOpensItself, 1,
+     kOptTransferSize | kOptVerify | kOptNoSuffix | kOptJson, RunDownload},
+    {"upload", "DEVICE FILE", "read the device's firmware image into FILE", kOpensItself, 1,
+     kOptTransferSize | kOptJson, RunUpload},
 };
 
 } // namespace
+
+std::string UnacceptedOption(const Command& command, const Invocation& invocation)
+{
+    const struct {
+        bool given;
+        CommandOption bit;
+        const char* name;
+    } options[] = {
+        {invocation.transferSize.has_value(), kOptTransferSize, "--transfer-size"},
+        {invocation.verify, kOptVerify, "--verify"},
+        {invocation.noSuffix, kOptNoSuffix, "--no-suffix"},
+        {invocation.json, kOptJson, "--json"},
+    };
+    for (const auto& option : options) {
+        if (option.given && (command.options & option.bit) == 0)
+            return option.name;
+    }
+    return "";
+}
 
 const Command* FindCommand(const std::string& name)
 {

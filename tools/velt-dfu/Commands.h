@@ -11,17 +11,35 @@ namespace veltdfu {
 
 struct CommandContext {
     const Invocation& invocation;
-    OpenDevice* device; // null for commands that need none
+    OpenDevice* device; // null unless the command's device is kOpenedForIt
+};
+
+enum DeviceUse {
+    kNoDevice,
+    kOpenedForIt, // first operand names the device, opened before run
+    kOpensItself, // first operand names the device; run opens it once its other inputs are checked
+};
+
+// Options beyond the device options, accepted only by commands that list them.
+enum CommandOption : unsigned {
+    kOptTransferSize = 1u << 0,
+    kOptVerify = 1u << 1,
+    kOptNoSuffix = 1u << 2,
+    kOptJson = 1u << 3,
 };
 
 struct Command {
     const char* name;
     const char* operands;     // as shown in the usage text
     const char* summary;
-    bool needsDevice;         // first operand names the device, opened before run
+    DeviceUse device;
     size_t extraOperands;     // operands after the device (or all, without one)
+    unsigned options;         // CommandOption bits
     int (*run)(CommandContext& context);
 };
+
+// The first option in `invocation` that `command` does not take, or "".
+std::string UnacceptedOption(const Command& command, const Invocation& invocation);
 
 const Command* FindCommand(const std::string& name);
 const Command* CommandsBegin();

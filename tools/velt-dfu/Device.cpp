@@ -90,11 +90,13 @@ int ApplyLineSettings(const OpenDevice& device, const LineSettings& wanted)
 } // namespace
 
 std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
-                                           int& exitCode)
+                                           int& exitCode, DFU_STATUS* statusOut)
 {
     exitCode = kExitOk;
     DFU_HANDLE handle = nullptr;
     DFU_STATUS status = OpenRef(ref, &handle, exitCode);
+    if (statusOut != nullptr)
+        *statusOut = status;
     if (exitCode != kExitOk)
         return nullptr;
     if (status != DFU_STATUS_SUCCESS) {
@@ -104,7 +106,19 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
     auto device = std::make_unique<OpenDevice>(handle, ref.label());
 
     if (invocation.timeoutMs) {
+        // The library takes 0 on a serial line as "reads return at once":
+        // no handshake reply can be there yet, so nothing could ever work.
+        uint8_t kind = DFU_INTERFACE_USB;
+        DFU_GetOpenedInterface(handle, &kind);
+        if (*invocation.timeoutMs == 0 && kind == DFU_INTERFACE_UART) {
+            exitCode = ReportError("--timeout 0 would fail every transfer on COM-port device " + ref.label() +
+                                       " (reads return at once); give at least 1 ms",
+                                   kExitUsage);
+            return nullptr;
+        }
         status = DFU_SetTransferTimeout(handle, *invocation.timeoutMs);
+        if (statusOut != nullptr)
+            *statusOut = status;
         if (status != DFU_STATUS_SUCCESS) {
             exitCode = ReportFailure("cannot set the time-out of device " + ref.label(), status);
             return nullptr;

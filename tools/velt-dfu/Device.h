@@ -13,7 +13,7 @@
 namespace veltdfu {
 
 // Exit codes shared by every command.
-enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitCancelled = 130 };
 
 // Prints "velt-dfu: WHAT: STATUS_NAME (0xNN)" on stderr; returns kExitFailure.
 int ReportFailure(const std::string& what, DFU_STATUS status);
@@ -50,9 +50,10 @@ private:
 };
 
 // Opens the device and applies the invocation's time-out and serial settings.
-// On failure prints why and stores the exit code in `exitCode`.
+// On failure prints why and stores the exit code in `exitCode` (and the
+// library's status, if a library call failed, in `status`).
 std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
-                                           int& exitCode);
+                                           int& exitCode, DFU_STATUS* status = nullptr);
 
 } // namespace veltdfu
 

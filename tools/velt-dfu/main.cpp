@@ -15,25 +15,38 @@ namespace {
 
 void PrintUsage(std::FILE* out)
 {
-    std::fprintf(out, "Usage: velt-dfu COMMAND [DEVICE] [OPTIONS]\n\nCommands:\n");
+    std::fprintf(out, "Usage: velt-dfu COMMAND [DEVICE] [FILE] [OPTIONS]\n\nCommands:\n");
     for (const Command* c = CommandsBegin(); c != CommandsEnd(); ++c) {
         std::string synopsis = std::string(c->name) + (*c->operands ? " " : "") + c->operands;
-        std::fprintf(out, "  %-16s %s\n", synopsis.c_str(), c->summary);
+        std::fprintf(out, "  %-22s %s\n", synopsis.c_str(), c->summary);
     }
     std::fprintf(out,
                  "\nDEVICE is an index from 'velt-dfu list', a COM port name such as COM7,\n"
                  "or a device path as 'list' prints it.\n"
                  "\nOptions:\n"
-                 "  --timeout MS                  transfer time-out (default 1000)\n"
+                 "  --timeout MS                  transfer time-out (default 1000; at least 1 on a COM port)\n"
                  "  --baud N                      serial bit rate (default 115200)\n"
                  "  --data-bits 5|6|7|8           serial data bits (default 8)\n"
                  "  --parity none|odd|even|mark|space   (default none)\n"
                  "  --stop-bits 1|1.5|2           (default 1)\n"
                  "  --flow none|rtscts            flow control (default none)\n"
+                 "  --transfer-size N             block size of download and upload, 1..65535\n"
+                 "                                (default: the USB device's wTransferSize, or\n"
+                 "                                1024 on a COM port)\n"
+                 "  --verify                      download: read the image back and compare\n"
+                 "  --no-suffix                   download: send FILE as it is, even if it ends\n"
+                 "                                in a DFU suffix\n"
+                 "  --json                        download, upload: JSON Lines on standard output\n"
                  "  --version                     show the tool and library versions\n"
                  "  -h, --help                    show this text\n"
-                 "\nThe serial options apply to COM-port devices only. Exit status: 0 success,\n"
-                 "1 the device or library reported a failure, 2 usage error.\n");
+                 "\nThe serial options apply to COM-port devices only.\n"
+                 "\nA download checks a DFU suffix at the end of FILE (its CRC, and that its\n"
+                 "VID:PID match a USB device unless they are FFFF) and sends only the firmware\n"
+                 "before it. Ctrl-C cancels a transfer between two blocks and brings the device\n"
+                 "back to dfuIDLE.\n"
+                 "\nExit status: 0 success; 1 the device or library reported a failure, a file\n"
+                 "could not be read or written, or --verify found a difference; 2 usage error;\n"
+                 "130 cancelled (Ctrl-C or SIGTERM).\n");
 }
 
 int UsageError(const std::string& message)
@@ -75,17 +88,21 @@ int main(int argc, char** argv)
     const Command* command = FindCommand(invocation.command);
     if (command == nullptr)
         return UsageError("unknown command '" + invocation.command + "'");
-    const size_t wanted = (command->needsDevice ? 1 : 0) + command->extraOperands;
+    const bool namesDevice = command->device != kNoDevice;
+    const size_t wanted = (namesDevice ? 1 : 0) + command->extraOperands;
     if (invocation.operands.size() < wanted)
         return UsageError(std::string("missing arguments; usage: velt-dfu ") + command->name + " " +
                           command->operands);
     if (invocation.operands.size() > wanted)
         return UsageError("too many arguments for '" + std::string(command->name) + "'");
-    if (!command->needsDevice && (invocation.line.any() || invocation.timeoutMs))
+    if (!namesDevice && (invocation.line.any() || invocation.timeoutMs))
         return UsageError(std::string("'") + command->name + "' takes no device options");
+    const std::string unaccepted = UnacceptedOption(*command, invocation);
+    if (!unaccepted.empty())
+        return UsageError(std::string("'") + command->name + "' does not take " + unaccepted);
 
     std::unique_ptr<OpenDevice> device;
-    if (command->needsDevice) {
+    if (command->device == kOpenedForIt) {
         int exitCode = kExitOk;
         device = OpenConfigured(ParseDeviceRef(invocation.operands[0]), invocation, exitCode);
         if (!device)

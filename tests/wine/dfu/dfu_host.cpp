@@ -2,46 +2,30 @@
 // name and drives two simulated COM-port devices through Wine's own serial
 // implementation. Prints one line per check and "N passed, N failed".
 //
-// Usage: dfu_host.exe COM_A COM_B START_STATE POLL_MS INFO_WORD
+// Usage: dfu_host.exe COM_A COM_B START_STATE POLL_MS INFO_WORD [COM_LATE COM_SLOW]
 //   COM_A and COM_B are simulator ports mapped into this prefix (COM_A is
 //   opened by index, COM_B by path); START_STATE, POLL_MS and INFO_WORD are
-//   what the simulator was started with.
+//   what the simulator was started with. COM_LATE starts in dfuERROR and
+//   answers its first request 700 ms late, past the 500 ms time-out. Wine's
+//   read time-outs may end a little early, and then the hunt for the reply
+//   runs one more read, so that request either fails or takes its own late
+//   answer; either way the reply never reaches a later request. COM_SLOW is
+//   paced at 9600 bit/s.
 #include <VELT_DFU.h>
 
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "HostChecks.h"
+
+using hostcheck::Check;
+using hostcheck::Resolve;
+
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(bool ok, const char* name, const char* detailFormat = "", ...)
-{
-    if (ok) {
-        ++g_passed;
-        std::printf("ok   %s\n", name);
-        return;
-    }
-    ++g_failed;
-    char detail[256] = {};
-    va_list args;
-    va_start(args, detailFormat);
-    std::vsnprintf(detail, sizeof detail, detailFormat, args);
-    va_end(args);
-    std::printf("FAIL %s%s%s\n", name, *detail ? ": " : "", detail);
-}
-
-template <typename Fn>
-Fn Resolve(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 // The exports this host uses, bound by undecorated name as a host program would.
 struct Api {
@@ -67,7 +51,7 @@ struct Api {
 Api dfu;
 
 struct Config {
-    std::string comA, comB;
+    std::string comA, comB, comLate, comSlow;
     uint8_t startState = 0;
     uint32_t pollMs = 0;
     uint16_t infoWord = 0;
@@ -239,12 +223,69 @@ void CheckOpenByPath(const Config& config)
           "status 0x%02X", st);
 }
 
+// A reply later than the time-out must not be taken by the next request.
+void CheckLateReply(const Config& config)
+{
+    DFU_HANDLE h = nullptr;
+    DFU_STATUS st = dfu.DFU_OpenByDevicePath(&h, PathOf(config.comLate).c_str());
+    Check(st == DFU_STATUS_SUCCESS, "open the late-answering port", "status 0x%02X", st);
+    if (st != DFU_STATUS_SUCCESS)
+        return;
+    dfu.DFU_SetTransferTimeout(h, 500);
+    const DWORD start = GetTickCount();
+    uint8_t state = GetState(h, st);
+    Check(st == DFU_STATUS_TIMEOUT || (st == DFU_STATUS_SUCCESS && state == 10),
+          "a reply later than the time-out fails its request or answers it, never another",
+          "status 0x%02X, state %u after %lu ms", st, state, static_cast<unsigned long>(GetTickCount() - start));
+    st = dfu.DFU_DfuClearStatus(h);
+    Check(st == DFU_STATUS_SUCCESS, "CLRSTATUS after the late reply", "status 0x%02X", st);
+    state = GetState(h, st);
+    Check(st == DFU_STATUS_SUCCESS && state == 2,
+          "the next GETSTATE gets its own answer, not the late one",
+          "status 0x%02X, state %u (10 is the late reply's)", st, state);
+    dfu.DFU_Close(h);
+}
+
+// 1 KiB blocks at 9600 bit/s need longer than the default time-out on the line.
+void CheckSlowLine(const Config& config)
+{
+    DFU_HANDLE h = nullptr;
+    DFU_STATUS st = dfu.DFU_OpenByDevicePath(&h, PathOf(config.comSlow).c_str());
+    Check(st == DFU_STATUS_SUCCESS, "open the 9600 bit/s port", "status 0x%02X", st);
+    if (st != DFU_STATUS_SUCCESS)
+        return;
+    st = dfu.DFU_SetUartConfig(h, 9600, 8, 0, 0, 0);
+    Check(st == DFU_STATUS_SUCCESS, "DFU_SetUartConfig 9600 8N1", "status 0x%02X", st);
+    static uint8_t block[1024];
+    for (size_t i = 0; i < sizeof block; ++i)
+        block[i] = static_cast<uint8_t>(i * 29 + 3);
+    uint16_t moved = 0;
+    const DWORD start = GetTickCount();
+    st = dfu.DFU_DfuDnload(h, block, sizeof block, 0, &moved);
+    const DWORD took = GetTickCount() - start;
+    Check(st == DFU_STATUS_SUCCESS && moved == sizeof block,
+          "DNLOAD of 1024 bytes at 9600 bit/s with the default time-out",
+          "status 0x%02X, %u bytes, %lu ms", st, moved, static_cast<unsigned long>(took));
+    DFU_GETSTATUS_RESULT status = {};
+    st = dfu.DFU_DfuGetStatus(h, &status);
+    Check(st == DFU_STATUS_SUCCESS && status.bState == 5, "GETSTATUS after the slow block",
+          "status 0x%02X, state %u", st, status.bState);
+    dfu.DFU_DfuAbort(h);
+    static uint8_t back[1024];
+    moved = 0;
+    st = dfu.DFU_DfuUpload(h, back, sizeof back, 0, &moved);
+    Check(st == DFU_STATUS_SUCCESS && moved == sizeof back && std::memcmp(back, block, sizeof back) == 0,
+          "UPLOAD of 1024 bytes at 9600 bit/s reads the block back", "status 0x%02X, %u bytes", st,
+          moved);
+    dfu.DFU_Close(h);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 6) {
-        std::printf("usage: dfu_host.exe COM_A COM_B START_STATE POLL_MS INFO_WORD\n");
+    if (argc != 6 && argc != 8) {
+        std::printf("usage: dfu_host.exe COM_A COM_B START_STATE POLL_MS INFO_WORD [COM_LATE COM_SLOW]\n");
         return 2;
     }
     Config config;
@@ -253,6 +294,10 @@ int main(int argc, char** argv)
     config.startState = static_cast<uint8_t>(std::strtoul(argv[3], nullptr, 0));
     config.pollMs = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0));
     config.infoWord = static_cast<uint16_t>(std::strtoul(argv[5], nullptr, 0));
+    if (argc == 8) {
+        config.comLate = argv[6];
+        config.comSlow = argv[7];
+    }
 
     HMODULE module = LoadLibraryW(L"VELT_DFU.dll");
     if (module == nullptr) {
@@ -261,7 +306,7 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!dfu.bind(module)) {
-        std::printf("%d passed, %d failed\n", g_passed, g_failed + 1);
+        std::printf("%d passed, %d failed\n", hostcheck::g_passed, hostcheck::g_failed + 1);
         return 1;
     }
 
@@ -275,8 +320,11 @@ int main(int argc, char** argv)
     CheckDiscovery(config, indexA);
     CheckOpenByIndex(config, indexA);
     CheckOpenByPath(config);
+    if (!config.comLate.empty()) {
+        CheckLateReply(config);
+        CheckSlowLine(config);
+    }
 
     FreeLibrary(module);
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return hostcheck::Summary();
 }

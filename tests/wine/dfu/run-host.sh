@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Runs the Windows programs under Wine against two simulated serial devices:
+# Runs the Windows programs under Wine against simulated serial devices:
 # "host" runs dfu_host.exe (the library through LoadLibrary), "tool" runs
 # velt-dfu.exe and checks what a user would see, "image" runs image_host.exe
-# (a whole image down and back up) and compares the files byte for byte.
+# (a whole image down and back up) and compares the files byte for byte,
+# "example" runs examples/dfu-download as built against the SDK zip (it lists
+# the devices, then downloads an image into COM41's flash).
 #
 # The simulator (a native process) links its ptys into a dosdevices directory
-# of its own; this script maps them into the test's WINEPREFIX as com41 and
-# com42 and registers them so that QueryDosDeviceW lists them, then removes
-# both again, whatever the outcome.
-# Usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
+# of its own; this script maps them into the test's WINEPREFIX as com41 to
+# com44 and registers them so that QueryDosDeviceW lists them, then removes
+# them again, whatever the outcome. COM43 answers its first request late,
+# COM44 is paced at 9600 bit/s. The host runs with Wine's serial trace on, so
+# that the script can check that every purge comes with a ClearCommError.
+# Usage: run-host.sh host|tool|image|example WINE64 WIN64_BIN_DIR SIMULATOR   (WINEPREFIX set by the caller)
 set -uo pipefail
 mode=$1 wine64=$2 bindir=$3 sim=$4
 : "${WINEPREFIX:?WINEPREFIX must be set}"
@@ -18,14 +22,15 @@ case $mode in
   host) program=dfu_host.exe ;;
   tool) program=velt-dfu.exe ;;
   image) program=image_host.exe ;;
-  *) echo "usage: run-host.sh host|tool|image WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
+  example) program=dfu-download.exe ;;
+  *) echo "usage: run-host.sh host|tool|image|example WINE64 WIN64_BIN_DIR SIMULATOR"; exit 2 ;;
 esac
 for f in "$bindir/VELT_DFU.dll" "$bindir/$program"; do
   [ -f "$f" ] || { echo "FAIL: $f is missing (build the win64 tree first)"; exit 1; }
 done
 [ -x "$sim" ] || { echo "FAIL: simulator $sim is missing (build the native tree)"; exit 1; }
 
-ports=(COM41 COM42)
+ports=(COM41 COM42 COM43 COM44)
 start_state=2
 # 48-byte info record: infoWord 0x1234, bytes 2 and 3 = 01 02, the rest a count.
 info=34120102$(for i in $(seq 4 47); do printf '%02x' "$i"; done)
@@ -48,7 +53,9 @@ trap cleanup EXIT
 
 "$sim" --dosdevices "$work/dos" --usb-dir "$work/usb" --log "$work/sim.log" \
   --com "${ports[0]},state=$start_state,info=$info,flash=$work/flash.bin,flash-size=1M" \
-  --com "${ports[1]},state=$start_state,info=$info" >"$work/sim.out" 2>&1 &
+  --com "${ports[1]},state=$start_state,info=$info" \
+  --com "${ports[2]},state=10,delay=700@1" \
+  --com "${ports[3]},baud=9600" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q READY "$work/sim.out" && break
@@ -89,6 +96,19 @@ run_tool_checks() {
   check "info" 0 "infoWord:   0x1234" info "${ports[0]}"
   check "a port that is not mapped" 1 'cannot open device \\.\COM49: DFU_STATUS_GENERAL_ERROR (0x82)' \
     state COM49
+  head -c 3000 /dev/urandom >"$work/image.bin"
+  check "download with read-back" 0 "verified, the 3000 bytes read back match" \
+    download "${ports[0]}" "Z:$work/image.bin" --verify
+  check "upload" 0 "Uploaded 3072 bytes from device" upload "${ports[0]}" "Z:$work/readback.bin"
+  check "upload over an existing file" 0 "Uploaded 3072 bytes from device" \
+    upload "${ports[0]}" "Z:$work/readback.bin"
+  if cmp -s -n 3000 "$work/image.bin" "$work/readback.bin"; then
+    echo "ok   upload matches the image"; passed=$((passed + 1))
+  else
+    echo "FAIL upload does not match the image"; failed=$((failed + 1))
+  fi
+  check "JSON result line" 0 '{"type":"result","device":"\\\\.\\'"${ports[1]}"'","operation":"download","ok":true' \
+    download "${ports[1]}" "Z:$work/image.bin" --json --transfer-size 512
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
@@ -119,15 +139,54 @@ run_image_checks() {
   [ "$failed" -eq 0 ]
 }
 
+# The user's view of the example: the list, a download with progress, and
+# the image in the device's flash.
+run_example_checks() {
+  local size=$((64 * 1024 + 77)) transfer=1024 out rc passed=0 failed=0
+  head -c "$size" /dev/urandom >"$work/image.bin"
+  { cat "$work/image.bin"; head -c $((transfer - size % transfer)) /dev/zero | tr '\0' '\377'; } >"$work/padded.bin"
+  result() { if [ "$1" = ok ]; then echo "ok   $2"; passed=$((passed + 1)); else echo "FAIL $2"; sed 's/^/     /' <<<"$out"; failed=$((failed + 1)); fi; }
+  out=$("$wine64" "$bindir/dfu-download.exe" 2>&1 | tr -d '\r'); rc=${PIPESTATUS[0]}
+  [ "$rc" -eq 0 ] && grep -qF 'uart             \\.\'"${ports[0]}" <<<"$out" && grep -qF 'uart             \\.\'"${ports[1]}" <<<"$out"
+  result "$([ $? -eq 0 ] && echo ok)" "the example lists both mapped ports"
+  out=$("$wine64" "$bindir/dfu-download.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" "$transfer" 2>&1 | tr -d '\r')
+  rc=${PIPESTATUS[0]}
+  [ "$rc" -eq 0 ] && grep -qx '  0%' <<<"$out" && grep -qx '100% done' <<<"$out"
+  result "$([ $? -eq 0 ] && echo ok)" "the example downloads to ${ports[0]} with progress"
+  out=$(cmp "$work/padded.bin" "$work/flash.bin" 2>&1)
+  result "$([ $? -eq 0 ] && echo ok)" "the device's flash holds the image and its 0xFF fill"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
 # Unix paths reach Windows programs through the Z: drive.
 winepath_of() { echo "Z:${1//\//\\}"; }
+
+# Each transfer purges the port and clears its line errors: Wine traces the
+# two as IOCTL_SERIAL_PURGE and IOCTL_SERIAL_GET_COMMSTATUS.
+check_clear_comm_error() {
+  local purges clears
+  purges=$(grep -c 'IOCTL_SERIAL_PURGE' "$work/trace.txt")
+  clears=$(grep -c 'IOCTL_SERIAL_GET_COMMSTATUS' "$work/trace.txt")
+  if [ "$purges" -gt 0 ] && [ "$clears" -ge "$purges" ]; then
+    echo "ok   ClearCommError beside every purge ($clears for $purges)"
+  else
+    echo "FAIL ClearCommError beside every purge: $clears for $purges purges"
+    return 1
+  fi
+}
 
 if [ "$mode" = image ]; then
   run_image_checks
   status=$?
+elif [ "$mode" = example ]; then
+  run_example_checks
+  status=$?
 elif [ "$mode" = host ]; then
-  "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 | tr -d '\r'
+  WINEDEBUG=-all,+comm "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 \
+    "${ports[2]}" "${ports[3]}" 2>"$work/trace.txt" | tr -d '\r'
   status=${PIPESTATUS[0]}
+  check_clear_comm_error || status=1
 else
   run_tool_checks
   status=$?

@@ -1,5 +1,6 @@
-// Prints the version resource of VELT_DFU.dll as Windows itself reads it
-// (GetFileVersionInfo/VerQueryValue), one "key: value" line per field.
+// Prints the version resource of a file (VELT_DFU.dll unless told) as Windows
+// itself reads it (GetFileVersionInfo/VerQueryValue), one "key: value" line
+// per field.
 // Usage: version_info.exe [PATH]; the default is VELT_DFU.dll beside the exe.
 #include <windows.h>
 

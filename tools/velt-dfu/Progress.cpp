@@ -1,0 +1,421 @@
+#include "Progress.h"
+
+#include "Json.h"
+#include "Names.h"
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define VELT_ISATTY(fd) _isatty(fd)
+#define VELT_FILENO(f) _fileno(f)
+#else
+#include <unistd.h>
+#define VELT_ISATTY(fd) isatty(fd)
+#define VELT_FILENO(f) fileno(f)
+#endif
+
+namespace veltdfu {
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+// What a renderer remembers of one device's current transfer.
+struct Transfer {
+    std::string operation;
+    std::optional<uint64_t> total;
+    uint64_t bytes = 0;
+    ProgressClock::time_point began;
+    ProgressClock::time_point lastShown;
+    int lastShownPercent = -1;
+    uint64_t lastShownBytes = 0;
+
+    double seconds(ProgressClock::time_point at) const { return Seconds(at - began).count(); }
+    double rate(ProgressClock::time_point at) const
+    {
+        const double s = seconds(at);
+        return s > 0 ? static_cast<double>(bytes) / s : 0;
+    }
+    std::optional<int> percent() const
+    {
+        if (!total)
+            return std::nullopt;
+        if (*total == 0)
+            return 100;
+        return static_cast<int>(std::min<uint64_t>(bytes, *total) * 100 / *total);
+    }
+};
+
+std::string Rate(double bytesPerSecond)
+{
+    if (bytesPerSecond <= 0)
+        return "-- KiB/s"; // nothing moved yet: no rate to speak of
+    return FormatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
+}
+
+std::string Clock(double seconds)
+{
+    const long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+// Shared by the two renderers for people: they differ only in how a line is shown.
+class HumanRenderer : public ProgressRenderer {
+public:
+    HumanRenderer(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+
+protected:
+    std::map<std::string, Transfer> transfers_;
+    std::FILE* out_;
+    std::FILE* err_;
+
+    Transfer& begin(const ProgressEvent& event)
+    {
+        Transfer& t = transfers_[event.device];
+        t = Transfer{};
+        t.operation = event.text;
+        t.total = event.total;
+        t.began = t.lastShown = event.at;
+        return t;
+    }
+
+    void problem(const std::string& text) const
+    {
+        std::fflush(out_);
+        std::fprintf(err_, "velt-dfu: %s\n", text.c_str());
+        std::fflush(err_);
+    }
+};
+
+class LinesRenderer : public HumanRenderer {
+public:
+    using HumanRenderer::HumanRenderer;
+
+    void render(const ProgressEvent& event) override
+    {
+        switch (event.kind) {
+        case ProgressEvent::Kind::Note:
+            std::fprintf(out_, "%s\n", event.text.c_str());
+            break;
+        case ProgressEvent::Kind::Problem:
+            problem(event.text);
+            break;
+        case ProgressEvent::Kind::Begin:
+            show(event.device, begin(event), event.at);
+            break;
+        case ProgressEvent::Kind::Advance: {
+            auto found = transfers_.find(event.device);
+            if (found == transfers_.end())
+                break;
+            Transfer& t = found->second;
+            t.bytes = event.bytes;
+            const auto percent = t.percent();
+            const bool nextTenth = percent && *percent / 10 > t.lastShownPercent / 10;
+            const bool aSecondOn = event.at - t.lastShown >= std::chrono::seconds(1) && t.bytes != t.lastShownBytes;
+            if (nextTenth || aSecondOn)
+                show(event.device, t, event.at);
+            break;
+        }
+        case ProgressEvent::Kind::Finish: {
+            auto found = transfers_.find(event.device);
+            if (found != transfers_.end()) {
+                if (found->second.bytes != found->second.lastShownBytes)
+                    show(event.device, found->second, event.at);
+                transfers_.erase(found);
+            }
+            break;
+        }
+        case ProgressEvent::Kind::Result:
+            if (event.outcome.ok)
+                std::fprintf(out_, "%s\n", event.outcome.message.c_str());
+            break;
+        }
+        std::fflush(out_);
+    }
+
+private:
+    void show(const std::string& device, Transfer& t, ProgressClock::time_point at)
+    {
+        const auto percent = t.percent();
+        if (percent) {
+            std::fprintf(out_, "%s: %s %3d%% (%llu of %llu bytes, %s)\n", device.c_str(), t.operation.c_str(),
+                         *percent, static_cast<unsigned long long>(t.bytes),
+                         static_cast<unsigned long long>(*t.total), Rate(t.rate(at)).c_str());
+        } else {
+            std::fprintf(out_, "%s: %s %llu bytes received (%s)\n", device.c_str(), t.operation.c_str(),
+                         static_cast<unsigned long long>(t.bytes), Rate(t.rate(at)).c_str());
+        }
+        t.lastShown = at;
+        t.lastShownPercent = percent.value_or(-1);
+        t.lastShownBytes = t.bytes;
+    }
+};
+
+// One line per running transfer, in the order they began, redrawn in place.
+// A single line needs only a carriage return; several move the cursor up.
+class BarRenderer : public HumanRenderer {
+public:
+    using HumanRenderer::HumanRenderer;
+
+    void render(const ProgressEvent& event) override
+    {
+        switch (event.kind) {
+        case ProgressEvent::Kind::Note:
+            clear();
+            std::fprintf(out_, "%s\n", event.text.c_str());
+            redraw(event.at);
+            break;
+        case ProgressEvent::Kind::Problem:
+            clear();
+            problem(event.text);
+            redraw(event.at);
+            break;
+        case ProgressEvent::Kind::Begin:
+            begin(event);
+            order_.erase(std::remove(order_.begin(), order_.end(), event.device), order_.end());
+            order_.push_back(event.device);
+            redraw(event.at);
+            break;
+        case ProgressEvent::Kind::Advance: {
+            auto found = transfers_.find(event.device);
+            if (found == transfers_.end())
+                break;
+            found->second.bytes = event.bytes;
+            // Redrawing every block of a fast transfer would cost more than the block.
+            if (event.at - lastDraw_ >= std::chrono::milliseconds(100) || found->second.percent() == 100)
+                redraw(event.at);
+            break;
+        }
+        case ProgressEvent::Kind::Finish:
+            if (transfers_.count(event.device)) {
+                // The finished bar stays on the screen, above the ones still running.
+                const std::string line = Line(event.device, transfers_[event.device], event.at);
+                transfers_.erase(event.device);
+                order_.erase(std::remove(order_.begin(), order_.end(), event.device), order_.end());
+                const size_t width = drawn_.empty() ? 0 : drawn_[0];
+                clear();
+                std::fprintf(out_, "%s%*s\n", line.c_str(),
+                             static_cast<int>(width > line.size() ? width - line.size() : 0), "");
+                redraw(event.at);
+            }
+            break;
+        case ProgressEvent::Kind::Result:
+            if (event.outcome.ok) {
+                clear();
+                std::fprintf(out_, "%s\n", event.outcome.message.c_str());
+                redraw(event.at);
+            }
+            break;
+        }
+        std::fflush(out_);
+    }
+
+private:
+    static std::string Line(const std::string& device, const Transfer& t, ProgressClock::time_point at)
+    {
+        constexpr int kWidth = 24;
+        char text[256];
+        const auto percent = t.percent();
+        const double rate = t.rate(at);
+        if (percent) {
+            const int filled = *percent * kWidth / 100;
+            const std::string bar = std::string(static_cast<size_t>(filled), '#') +
+                                    std::string(static_cast<size_t>(kWidth - filled), '.');
+            const uint64_t left = *t.total - std::min(t.bytes, *t.total);
+            const std::string eta = rate > 0 ? Clock(static_cast<double>(left) / rate) + " left" : "--:-- left";
+            std::snprintf(text, sizeof text, "%s: %-8s [%s] %3d%%  %s of %s  %s  %s", device.c_str(),
+                          t.operation.c_str(), bar.c_str(), *percent, FormatBytes(t.bytes).c_str(),
+                          FormatBytes(*t.total).c_str(), Rate(rate).c_str(), eta.c_str());
+        } else {
+            std::snprintf(text, sizeof text, "%s: %-8s %s received  %s  %s", device.c_str(), t.operation.c_str(),
+                          FormatBytes(t.bytes).c_str(), Rate(rate).c_str(), Clock(t.seconds(at)).c_str());
+        }
+        return text;
+    }
+
+    // Takes the cursor back to the start of the first bar and blanks the bars.
+    void clear()
+    {
+        if (drawn_.empty())
+            return;
+        if (drawn_.size() > 1)
+            std::fprintf(out_, "\x1b[%zuA", drawn_.size() - 1);
+        for (size_t i = 0; i < drawn_.size(); ++i)
+            std::fprintf(out_, "\r%*s%s", static_cast<int>(drawn_[i]), "", i + 1 < drawn_.size() ? "\n" : "");
+        if (drawn_.size() > 1)
+            std::fprintf(out_, "\x1b[%zuA", drawn_.size() - 1);
+        std::fprintf(out_, "\r");
+        drawn_.clear();
+    }
+
+    void redraw(ProgressClock::time_point at)
+    {
+        if (drawn_.size() > 1)
+            std::fprintf(out_, "\x1b[%zuA", drawn_.size() - 1);
+        std::vector<size_t> widths;
+        for (size_t i = 0; i < order_.size(); ++i) {
+            const std::string line = Line(order_[i], transfers_[order_[i]], at);
+            // Pad over what the previous, possibly longer, line left behind.
+            const size_t before = i < drawn_.size() ? drawn_[i] : 0;
+            const int pad = static_cast<int>(before > line.size() ? before - line.size() : 0);
+            std::fprintf(out_, "\r%s%*s%s", line.c_str(), pad, "", i + 1 < order_.size() ? "\n" : "");
+            widths.push_back(line.size());
+        }
+        drawn_ = widths;
+        lastDraw_ = at;
+    }
+
+    std::vector<std::string> order_;
+    std::vector<size_t> drawn_; // widths of the bar lines on the screen
+    ProgressClock::time_point lastDraw_{};
+};
+
+class JsonRenderer : public ProgressRenderer {
+public:
+    JsonRenderer(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+
+    void render(const ProgressEvent& event) override
+    {
+        switch (event.kind) {
+        case ProgressEvent::Kind::Note:
+            std::fprintf(err_, "%s\n", event.text.c_str());
+            break;
+        case ProgressEvent::Kind::Problem:
+            std::fprintf(err_, "velt-dfu: %s\n", event.text.c_str());
+            break;
+        case ProgressEvent::Kind::Begin: {
+            Transfer& t = transfers_[event.device];
+            t = Transfer{};
+            t.operation = event.text;
+            t.total = event.total;
+            t.began = t.lastShown = event.at;
+            emit(JsonObject()
+                     .add("type", "start")
+                     .add("device", event.device)
+                     .add("operation", event.text)
+                     .add("total", event.total)
+                     .add("transfer_size", static_cast<unsigned>(event.transferSize)));
+            break;
+        }
+        case ProgressEvent::Kind::Advance: {
+            auto found = transfers_.find(event.device);
+            if (found == transfers_.end())
+                break;
+            Transfer& t = found->second;
+            t.bytes = event.bytes;
+            // One line per whole percent, or four a second when the total is unknown.
+            const auto percent = t.percent();
+            if (percent ? *percent != t.lastShownPercent
+                        : event.at - t.lastShown >= std::chrono::milliseconds(250))
+                progress(event.device, t, event.at);
+            break;
+        }
+        case ProgressEvent::Kind::Finish: {
+            auto found = transfers_.find(event.device);
+            if (found == transfers_.end())
+                break;
+            if (found->second.bytes != found->second.lastShownBytes)
+                progress(event.device, found->second, event.at);
+            transfers_.erase(found);
+            break;
+        }
+        case ProgressEvent::Kind::Result:
+            result(event);
+            break;
+        }
+        std::fflush(err_);
+    }
+
+private:
+    void emit(const JsonObject& object)
+    {
+        std::fprintf(out_, "%s\n", object.str().c_str());
+        std::fflush(out_);
+    }
+
+    void progress(const std::string& device, Transfer& t, ProgressClock::time_point at)
+    {
+        const auto percent = t.percent();
+        emit(JsonObject()
+                 .add("type", "progress")
+                 .add("device", device)
+                 .add("operation", t.operation)
+                 .add("percent", percent)
+                 .add("bytes", t.bytes)
+                 .add("total", t.total));
+        t.lastShown = at;
+        t.lastShownPercent = percent.value_or(-1);
+        t.lastShownBytes = t.bytes;
+    }
+
+    void result(const ProgressEvent& event)
+    {
+        const TransferOutcome& o = event.outcome;
+        JsonObject line;
+        line.add("type", "result")
+            .add("device", event.device)
+            .add("operation", event.operation)
+            .add("ok", o.ok)
+            .add("status", static_cast<unsigned>(o.status))
+            .add("status_name", LibraryStatusName(o.status))
+            .add("message", o.message);
+        if (!o.ok)
+            line.add("reason", o.reason);
+        line.add("bytes", o.bytes).add("elapsed_s", o.seconds, 3);
+        if (event.transferSize)
+            line.add("transfer_size", static_cast<unsigned>(event.transferSize));
+        else
+            line.addNull("transfer_size");
+        if (o.dfuStatus && o.dfuState) {
+            line.add("dfu_status", static_cast<unsigned>(*o.dfuStatus))
+                .add("dfu_status_name", DfuStatusName(*o.dfuStatus))
+                .add("dfu_state", static_cast<unsigned>(*o.dfuState))
+                .add("dfu_state_name", DfuStateName(*o.dfuState));
+        } else {
+            line.addNull("dfu_status").addNull("dfu_status_name").addNull("dfu_state").addNull("dfu_state_name");
+        }
+        emit(line);
+    }
+
+    std::map<std::string, Transfer> transfers_;
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+} // namespace
+
+ProgressStyle StyleFor(bool json, std::FILE* out)
+{
+    if (json)
+        return ProgressStyle::Json;
+    return VELT_ISATTY(VELT_FILENO(out)) ? ProgressStyle::Bar : ProgressStyle::Lines;
+}
+
+std::unique_ptr<ProgressRenderer> MakeRenderer(ProgressStyle style, std::FILE* out, std::FILE* err)
+{
+    switch (style) {
+    case ProgressStyle::Bar: return std::make_unique<BarRenderer>(out, err);
+    case ProgressStyle::Lines: return std::make_unique<LinesRenderer>(out, err);
+    case ProgressStyle::Json: break;
+    }
+    return std::make_unique<JsonRenderer>(out, err);
+}
+
+std::string FormatBytes(uint64_t bytes)
+{
+    char text[32];
+    if (bytes < 1024)
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+    else if (bytes < 1024 * 1024)
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+    else
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+    return text;
+}
+
+} // namespace veltdfu

@@ -1,0 +1,75 @@
+// Progress and results of transfers, and the one renderer that shows them.
+//
+// Commands never print a transfer's progress themselves: they describe what
+// happens as ProgressEvents and hand them to a ProgressRenderer. Events are
+// plain values stamped by whoever produced them, so a transfer running on
+// another thread can queue them for the thread that owns the renderer, and a
+// renderer keeps its state per device, so several transfers can report to one.
+#ifndef VELT_DFU_TOOL_PROGRESS_H
+#define VELT_DFU_TOOL_PROGRESS_H
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace veltdfu {
+
+using ProgressClock = std::chrono::steady_clock;
+
+// How a device command ended, for people (message) and programs (the rest).
+struct TransferOutcome {
+    bool ok = false;
+    uint8_t status = 0;               // the library's status; 0 when the library did not fail
+    std::string message;              // one line
+    std::string reason;               // failures only: "file", "suffix", "device", "transfer", "verify", "cancelled"
+    uint64_t bytes = 0;               // firmware bytes sent, or bytes received
+    double seconds = 0;               // since the command began
+    std::optional<uint8_t> dfuStatus; // last GETSTATUS reply, when there is one
+    std::optional<uint8_t> dfuState;
+};
+
+struct ProgressEvent {
+    enum class Kind {
+        Note,    // information for people: `text`
+        Problem, // what failed, for people: `text`; always on standard error
+        Begin,   // a transfer starts: operation `text`, `total` bytes if known
+        Advance, // `bytes` done so far
+        Finish,  // the transfer is over (successful or not)
+        Result,  // the command's outcome; the last event of a device
+    } kind = Kind::Note;
+    std::string device;
+    ProgressClock::time_point at = ProgressClock::now();
+    std::string text;
+    uint64_t bytes = 0;
+    std::optional<uint64_t> total; // an upload does not know its size
+    uint16_t transferSize = 0;     // Begin and Result
+    std::string operation;         // Result: "download" or "upload"
+    TransferOutcome outcome;       // Result
+};
+
+class ProgressRenderer {
+public:
+    virtual ~ProgressRenderer() = default;
+    virtual void render(const ProgressEvent& event) = 0;
+};
+
+enum class ProgressStyle {
+    Bar,   // a terminal: one bar per transfer, redrawn in place
+    Lines, // a pipe or file: plain lines, at most one per 10 % or per second
+    Json,  // JSON Lines on `out`, nothing else there; people's text on `err`
+};
+
+// Bar when `out` is a terminal, else Lines; Json when asked for.
+ProgressStyle StyleFor(bool json, std::FILE* out);
+
+std::unique_ptr<ProgressRenderer> MakeRenderer(ProgressStyle style, std::FILE* out, std::FILE* err);
+
+// "12.5 KiB", "3.0 MiB", "512 bytes": sizes as people read them.
+std::string FormatBytes(uint64_t bytes);
+
+} // namespace veltdfu
+
+#endif
