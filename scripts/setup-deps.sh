@@ -25,6 +25,10 @@ have_cmd help2man || need+=(help2man)
 have_cmd doxygen || need+=(doxygen)
 have_cmd pkg-config || need+=(pkg-config)
 have_cmd dpkg-shlibdeps || need+=(dpkg-dev)
+# Real USB devices (libusb) and their tests on an emulated bus (umockdev).
+have_pkg libusb-1.0-0-dev || need+=(libusb-1.0-0-dev)
+have_pkg libumockdev-dev || need+=(libumockdev-dev)
+have_cmd umockdev-wrapper || need+=(umockdev)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 have_cmd wine || need+=(wine)
 

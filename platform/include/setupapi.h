@@ -1,6 +1,8 @@
 // Device-interface discovery (the SetupAPI subset the DFU library uses), for
-// hosts that are not Windows. Devices come from the USB device directory,
-// $VELT_USBDEVICES or "$HOME/.velt/usbdevices"; see velt/usbsock.h.
+// hosts that are not Windows. Members are real devices through libusb (in
+// bus and port order), then simulated ones from the USB device directory,
+// $VELT_USBDEVICES or "$HOME/.velt/usbdevices" (velt/usbsock.h);
+// $VELT_USB_BACKEND (libusb, sim, both) chooses.
 #ifndef VELT_PLATFORM_SETUPAPI_H
 #define VELT_PLATFORM_SETUPAPI_H
 

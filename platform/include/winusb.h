@@ -1,10 +1,11 @@
 // The WinUSB subset the DFU library uses, for hosts that are not Windows.
-// The backend talks to devices over local sockets (velt/usbsock.h).
+// Devices are real ones through libusb or simulated ones over local sockets
+// (velt/usbsock.h); $VELT_USB_BACKEND chooses (libusb, sim, both).
 //
 // Failures leave the error Windows would: ERROR_INVALID_HANDLE for a handle
 // that is not a WinUSB handle, ERROR_SEM_TIMEOUT when the pipe time-out
 // passes without an answer, ERROR_GEN_FAILURE for a stalled request, and
-// ERROR_BAD_COMMAND once the device has gone away (connection lost).
+// ERROR_BAD_COMMAND once the device has gone away.
 #ifndef VELT_PLATFORM_WINUSB_H
 #define VELT_PLATFORM_WINUSB_H
 

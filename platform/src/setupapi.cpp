@@ -1,11 +1,11 @@
-// Device-information sets over the USB device directory.
+// Device-information sets over the members of the USB backends.
 #include <setupapi.h>
 
 #include <cstddef>
 #include <vector>
 
 #include "handles.h"
-#include "usb_devices.h"
+#include "usb_backend.h"
 
 #define ERROR_INVALID_FLAGS 1004L
 
@@ -14,7 +14,7 @@ namespace {
 
 class DeviceInfoSet : public HandleObject {
 public:
-    std::vector<UsbDeviceEntry> members;  // a snapshot: later arrivals are not seen
+    std::vector<UsbMember> members;  // a snapshot: later arrivals are not seen
 };
 
 std::shared_ptr<DeviceInfoSet> FindSet(HDEVINFO h) {
@@ -47,12 +47,14 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, H
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<DeviceInfoSet>();
-    for (UsbDeviceEntry& e : ScanUsbDevices()) {
-        if (!allClasses && !IsEqualGUID(e.interfaceClass, *ClassGuid))
-            continue;
-        if ((Flags & DIGCF_PRESENT) && !e.live)
-            continue;  // a description left behind by a device that is gone
-        set->members.push_back(std::move(e));
+    for (UsbBackend* backend : ActiveUsbBackends()) {
+        for (UsbMember& e : backend->Members()) {
+            if (!allClasses && !IsEqualGUID(e.interfaceClass, *ClassGuid))
+                continue;
+            if ((Flags & DIGCF_PRESENT) && !e.live)
+                continue;  // a description left behind by a device that is gone
+            set->members.push_back(std::move(e));
+        }
     }
     return RegisterHandle(std::move(set));
 }
@@ -76,7 +78,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     // be the class the set was built for.
     DWORD seen = 0;
     for (size_t i = 0; i < set->members.size(); ++i) {
-        const UsbDeviceEntry& m = set->members[i];
+        const UsbMember& m = set->members[i];
         if (!IsEqualGUID(m.interfaceClass, *InterfaceClassGuid))
             continue;
         if (seen++ != MemberIndex)
@@ -104,7 +106,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const UsbDeviceEntry& m = set->members[DeviceInterfaceData->Reserved - 1];
+    const UsbMember& m = set->members[DeviceInterfaceData->Reserved - 1];
     const DWORD pathBytes = static_cast<DWORD>((m.interfacePath.size() + 1) * sizeof(WCHAR));
     const DWORD required = kDetailFixed + pathBytes;
     if (!DeviceInterfaceDetailData) {
