@@ -375,18 +375,6 @@ std::optional<std::pair<uint16_t, uint16_t>> VidPidOf(const std::u16string& path
     return std::make_pair(vid, pid);
 }
 
-// Said once per failed open, on standard error: the library's own status
-// cannot tell a missing permission from any other failed open, and this is
-// the one failure a user can fix without a code.
-void ReportPermissionProblem(libusb_device* dev, const std::u16string& path) {
-    std::fprintf(stderr,
-                 "velt: permission denied: cannot open USB device %s on bus %03u address %03u "
-                 "(/dev/bus/usb/%03u/%03u is not writable for this user); install the udev rules "
-                 "(packaging/udev/60-velt-dfu.rules) and replug the device\n",
-                 Utf16ToUtf8(path).c_str(), libusb_get_bus_number(dev), libusb_get_device_address(dev),
-                 libusb_get_bus_number(dev), libusb_get_device_address(dev));
-}
-
 class LibusbDevice final : public UsbDeviceFile {
 public:
     LibusbDevice(Context ctx, libusb_device_handle* handle, int interfaceNumber)
@@ -515,8 +503,6 @@ public:
                     return RegisterHandle(std::make_shared<LibusbDevice>(ctx, h, l.interfaceNumber));
                 libusb_close(h);
             }
-            if (r == LIBUSB_ERROR_ACCESS)
-                ReportPermissionProblem(l.device, path);
             // Gone between the listing and the open: as if it was never there.
             SetLastError(r == LIBUSB_ERROR_NO_DEVICE ? ERROR_FILE_NOT_FOUND : WindowsErrorFromLibusb(r));
             return INVALID_HANDLE_VALUE;

@@ -123,7 +123,7 @@ TEST_F(ToolOnEmulatedBus, AUserWhoMayNotWriteTheNodeIsToldItIsAPermissionProblem
     ASSERT_EQ(chmod((bed.root() + d.node()).c_str(), 0444), 0);
     ToolRun r = RunTool({"state", "0"}, true);
     EXPECT_NE(r.exitCode, 0) << r.out;
-    EXPECT_NE(r.out.find("velt: permission denied: cannot open USB device \\\\?\\usb#vid_0483&pid_df11#1-1#"),
+    EXPECT_NE(r.out.find("velt-dfu: permission denied: cannot open USB device \\\\?\\usb#vid_0483&pid_df11#1-1#"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("60-velt-dfu.rules"), std::string::npos) << r.out;

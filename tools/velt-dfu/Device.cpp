@@ -1,4 +1,5 @@
 #include "Device.h"
+#include "UsbAccess.h"
 
 #include "Names.h"
 
@@ -101,6 +102,9 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
         return nullptr;
     if (status != DFU_STATUS_SUCCESS) {
         exitCode = ReportFailure("cannot open device " + ref.label(), status);
+        const std::string permission = UsbPermissionProblem(ref);
+        if (!permission.empty())
+            ReportError(permission);
         return nullptr;
     }
     auto device = std::make_unique<OpenDevice>(handle, ref.label());
