@@ -31,12 +31,13 @@ bool ParseIds(const std::string& path, unsigned& vid, unsigned& pid)
     if (path.compare(0, prefix.size(), prefix) != 0 || path.size() < prefix.size() + 14 ||
         path.compare(prefix.size() + 4, 5, "&pid_") != 0)
         return false;
-    char* end = nullptr;
-    vid = static_cast<unsigned>(std::strtoul(path.substr(prefix.size(), 4).c_str(), &end, 16));
-    if (*end != '\0')
-        return false;
-    pid = static_cast<unsigned>(std::strtoul(path.substr(prefix.size() + 9, 4).c_str(), &end, 16));
-    return *end == '\0';
+    const std::string vidText = path.substr(prefix.size(), 4);
+    const std::string pidText = path.substr(prefix.size() + 9, 4);
+    char* vidEnd = nullptr;
+    char* pidEnd = nullptr;
+    vid = static_cast<unsigned>(std::strtoul(vidText.c_str(), &vidEnd, 16));
+    pid = static_cast<unsigned>(std::strtoul(pidText.c_str(), &pidEnd, 16));
+    return *vidEnd == '\0' && *pidEnd == '\0';
 }
 
 #ifndef _WIN32
