@@ -85,12 +85,12 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-EmulatedDevice::EmulatedDevice(const DeviceSpec& spec, uint8_t address)
-    : spec_(spec), address_(address), model_(spec.model) {
+EmulatedDevice::EmulatedDevice(const DeviceLayout& layout, uint8_t address)
+    : layout_(layout), address_(address), model_(layout.model) {
     std::vector<uint8_t>& c = configuration_;
-    c = {9, 2, 0, 0, static_cast<uint8_t>(spec.interfaces.size()), 1, 0, 0x80, 50};
-    for (size_t i = 0; i < spec.interfaces.size(); ++i) {
-        const EmulatedInterface& itf = spec.interfaces[i];
+    c = {9, 2, 0, 0, static_cast<uint8_t>(layout.interfaces.size()), 1, 0, 0x80, 50};
+    for (size_t i = 0; i < layout.interfaces.size(); ++i) {
+        const EmulatedInterface& itf = layout.interfaces[i];
         c.insert(c.end(), {9, 4, static_cast<uint8_t>(i), 0, 0, itf.cls, itf.subclass, itf.protocol, 0});
         if (IsDfu(itf)) {
             c.insert(c.end(), {9, 0x21, 0x0B});
@@ -116,7 +116,7 @@ EmulatedDevice::~EmulatedDevice() {
 
 std::string EmulatedDevice::node() const {
     char path[32];
-    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", spec_.bus, address_);
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", layout_.bus, address_);
     return path;
 }
 
@@ -147,18 +147,18 @@ std::vector<uint8_t> EmulatedDevice::Flash() const {
 }
 
 std::optional<std::vector<uint8_t>> EmulatedDevice::Descriptor(uint8_t type, uint8_t index) const {
-    bool anyMsOs20 = !spec_.msOs20Guids.empty();
-    for (const EmulatedInterface& i : spec_.interfaces)
+    bool anyMsOs20 = !layout_.msOs20Guids.empty();
+    for (const EmulatedInterface& i : layout_.interfaces)
         anyMsOs20 = anyMsOs20 || !i.msOs20Guids.empty();
     switch (type) {
     case 1: {
         std::vector<uint8_t> d{18, 1};
         Put16(d, anyMsOs20 ? 0x0201 : 0x0200);
         d.insert(d.end(), {0, 0, 0, 64});
-        Put16(d, spec_.vid);
-        Put16(d, spec_.pid);
+        Put16(d, layout_.vid);
+        Put16(d, layout_.pid);
         Put16(d, 0x0100);
-        d.insert(d.end(), {1, 2, static_cast<uint8_t>(spec_.serial.empty() ? 0 : 3), 1});
+        d.insert(d.end(), {1, 2, static_cast<uint8_t>(layout_.serial.empty() ? 0 : 3), 1});
         return index == 0 ? std::optional(d) : std::nullopt;
     }
     case 2:
@@ -170,9 +170,9 @@ std::optional<std::vector<uint8_t>> EmulatedDevice::Descriptor(uint8_t type, uin
             return StringDescriptor("Velt");
         if (index == 2)
             return StringDescriptor("Velt test bed");
-        if (index == 3 && !spec_.serial.empty())
-            return StringDescriptor(spec_.serial);
-        if (index == 0xEE && !spec_.msOs10Guids.empty()) {
+        if (index == 3 && !layout_.serial.empty())
+            return StringDescriptor(layout_.serial);
+        if (index == 0xEE && !layout_.msOs10Guids.empty()) {
             std::vector<uint8_t> d = StringDescriptor("MSFT100");
             d.insert(d.end(), {kMsOs10VendorCode, 0});
             d[0] = 18;
@@ -196,15 +196,15 @@ std::optional<std::vector<uint8_t>> EmulatedDevice::Descriptor(uint8_t type, uin
         std::vector<uint8_t> d{10, 0, 0, 0};
         Put32(d, 0x06030000);
         Put16(d, 0);
-        if (!spec_.msOs20Guids.empty()) {
-            std::vector<uint8_t> p = MsOs20Property(spec_.msOs20Guids);
+        if (!layout_.msOs20Guids.empty()) {
+            std::vector<uint8_t> p = MsOs20Property(layout_.msOs20Guids);
             d.insert(d.end(), p.begin(), p.end());
         }
         std::vector<uint8_t> config;
-        for (size_t i = 0; i < spec_.interfaces.size(); ++i) {
-            if (spec_.interfaces[i].msOs20Guids.empty())
+        for (size_t i = 0; i < layout_.interfaces.size(); ++i) {
+            if (layout_.interfaces[i].msOs20Guids.empty())
                 continue;
-            std::vector<uint8_t> p = MsOs20Property(spec_.interfaces[i].msOs20Guids);
+            std::vector<uint8_t> p = MsOs20Property(layout_.interfaces[i].msOs20Guids);
             std::vector<uint8_t> f{8, 0, 2, 0, static_cast<uint8_t>(i), 0};
             Put16(f, static_cast<unsigned>(8 + p.size()));
             f.insert(f.end(), p.begin(), p.end());
@@ -220,9 +220,9 @@ std::optional<std::vector<uint8_t>> EmulatedDevice::Descriptor(uint8_t type, uin
         return d;
     }
     case 0xF1: {  // the MS OS 1.0 extended properties
-        if (spec_.msOs10Guids.empty())
+        if (layout_.msOs10Guids.empty())
             return std::nullopt;
-        std::vector<uint8_t> data = MultiSz(spec_.msOs10Guids);
+        std::vector<uint8_t> data = MultiSz(layout_.msOs10Guids);
         std::vector<uint8_t> section;
         Put32(section, static_cast<unsigned>(14 + kGuidsName.size() * 2 + data.size()));
         Put32(section, 7);
@@ -339,7 +339,7 @@ bool EmulatedDevice::HandleIoctl(UMockdevIoctlClient* client) {
         const unsigned number = *reinterpret_cast<unsigned*>(d->data);
         g_object_unref(d);
         auto held = claims_.find(number);
-        if (number >= spec_.interfaces.size())
+        if (number >= layout_.interfaces.size())
             return fail(ENOENT);
         if (request == USBDEVFS_CLAIMINTERFACE) {
             if (held != claims_.end() && held->second != client)
@@ -450,9 +450,9 @@ int EmulatedDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, voi
     return static_cast<EmulatedDevice*>(device)->HandleIoctl(client);
 }
 
-EmulatedDevice& UsbTestBed::Add(const DeviceSpec& spec) {
-    const uint8_t address = ++nextAddress_[spec.bus];  // 1, 2, ... per bus, as the kernel hands them out
-    std::unique_ptr<EmulatedDevice> device(new EmulatedDevice(spec, address));
+EmulatedDevice& UsbTestBed::Add(const DeviceLayout& layout) {
+    const uint8_t address = ++nextAddress_[layout.bus];  // 1, 2, ... per bus, as the kernel hands them out
+    std::unique_ptr<EmulatedDevice> device(new EmulatedDevice(layout, address));
     EmulatedDevice& d = *device;
     if (!bed_)
         return *devices_.emplace_back(std::move(device));
@@ -468,23 +468,23 @@ EmulatedDevice& UsbTestBed::Add(const DeviceSpec& spec) {
     std::vector<uint8_t> descriptors = *d.Descriptor(1, 0);
     descriptors.insert(descriptors.end(), d.configuration_.begin(), d.configuration_.end());
     char name[16];
-    std::snprintf(name, sizeof name, "%u-%u", spec.bus, spec.port);
-    d.sysPath_ = "/sys/devices/usb" + std::to_string(spec.bus) + "/" + name;
+    std::snprintf(name, sizeof name, "%u-%u", layout.bus, layout.port);
+    d.sysPath_ = "/sys/devices/usb" + std::to_string(layout.bus) + "/" + name;
     char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "%03u", spec.bus);
+    std::snprintf(numbers, sizeof numbers, "%03u", layout.bus);
     const std::string bus3 = numbers;
     std::snprintf(numbers, sizeof numbers, "%03u", address);
     const std::string dev3 = numbers;
-    std::snprintf(numbers, sizeof numbers, "%04x", spec.vid);
+    std::snprintf(numbers, sizeof numbers, "%04x", layout.vid);
     const std::string vid = numbers;
-    std::snprintf(numbers, sizeof numbers, "%04x", spec.pid);
+    std::snprintf(numbers, sizeof numbers, "%04x", layout.pid);
     const std::string pid = numbers;
-    const std::string text = "P: /devices/usb" + std::to_string(spec.bus) + "/" + name + "\n" +
+    const std::string text = "P: /devices/usb" + std::to_string(layout.bus) + "/" + name + "\n" +
                              "N: bus/usb/" + bus3 + "/" + dev3 + "\n" +
                              "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n" +
                              "E: DEVNAME=/dev/bus/usb/" + bus3 + "/" + dev3 + "\n" +
                              "E: BUSNUM=" + bus3 + "\nE: DEVNUM=" + dev3 + "\n" +
-                             "A: busnum=" + std::to_string(spec.bus) + "\\n\n" +
+                             "A: busnum=" + std::to_string(layout.bus) + "\\n\n" +
                              "A: devnum=" + std::to_string(address) + "\\n\n" +
                              "A: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
                              "A: idVendor=" + vid + "\\n\nA: idProduct=" + pid + "\\n\n" +

@@ -35,7 +35,7 @@ struct EmulatedInterface {
     std::vector<std::string> msOs20Guids;  // this interface's function subset (composite devices)
 };
 
-struct DeviceSpec {
+struct DeviceLayout {
     uint8_t bus = 1;
     uint8_t port = 1;  // on the root hub
     uint16_t vid = 0x0483;
@@ -63,7 +63,7 @@ public:
     size_t OpenClients() const;
     std::vector<uint8_t> Flash() const;
 
-    const DeviceSpec& spec() const { return spec_; }
+    const DeviceLayout& layout() const { return layout_; }
     std::string node() const;
 
 private:
@@ -73,7 +73,7 @@ private:
         std::vector<UMockdevIoctlData*> inFlight;
     };
 
-    explicit EmulatedDevice(const DeviceSpec& spec, uint8_t address);
+    explicit EmulatedDevice(const DeviceLayout& layout, uint8_t address);
     static int OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* device);
     bool HandleIoctl(UMockdevIoctlClient* client);
     void PruneGone();
@@ -83,7 +83,7 @@ private:
     int Answer(const uint8_t* setup, uint8_t* data, int& actual);
     std::optional<std::vector<uint8_t>> Descriptor(uint8_t type, uint8_t index) const;
 
-    DeviceSpec spec_;
+    DeviceLayout layout_;
     uint8_t address_;
     std::vector<uint8_t> configuration_;
     velt::sim::DfuModel model_;
@@ -109,7 +109,7 @@ public:
 
     static bool InMockEnvironment();
 
-    EmulatedDevice& Add(const DeviceSpec& spec);
+    EmulatedDevice& Add(const DeviceLayout& layout);
     // Unplugs the device: it leaves /sys, and what is still open to it
     // fails with ENODEV as a real device node does.
     void Remove(EmulatedDevice& device);

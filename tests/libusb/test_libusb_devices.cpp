@@ -16,7 +16,7 @@
 #include "UsbTestBed.h"
 #include "VELT_DFU.h"
 
-using velt::test::DeviceSpec;
+using velt::test::DeviceLayout;
 using velt::test::EmulatedDevice;
 using velt::test::EmulatedInterface;
 using velt::test::TempDir;
@@ -79,16 +79,16 @@ protected:
     std::vector<DFU_HANDLE> handles;
 };
 
-DeviceSpec Dfu(const std::string& serial, uint8_t port = 1, uint8_t bus = 1) {
-    DeviceSpec s;
+DeviceLayout Dfu(const std::string& serial, uint8_t port = 1, uint8_t bus = 1) {
+    DeviceLayout s;
     s.serial = serial;
     s.port = port;
     s.bus = bus;
     return s;
 }
 
-DeviceSpec Vendor(uint16_t pid, uint8_t port) {
-    DeviceSpec s = Dfu("V" + std::to_string(pid), port);
+DeviceLayout Vendor(uint16_t pid, uint8_t port) {
+    DeviceLayout s = Dfu("V" + std::to_string(pid), port);
     s.pid = pid;
     s.interfaces = {EmulatedInterface{0xFF, 0x00, 0x00, {}}};
     return s;
@@ -117,16 +117,16 @@ TEST_F(LibusbDevices, NoDeviceOnTheBusCountsNone) {
 }
 
 TEST_F(LibusbDevices, MsOs20GuidsPlaceDevicesAndCompositeInterfacesOnlyInTheirClass) {
-    DeviceSpec whole = Vendor(0x0001, 1);
+    DeviceLayout whole = Vendor(0x0001, 1);
     whole.serial = "W1";
     whole.msOs20Guids = {kOtherGuidText};
     bed.Add(whole);
-    DeviceSpec composite = Vendor(0x0002, 2);
+    DeviceLayout composite = Vendor(0x0002, 2);
     composite.serial = "C2";
     composite.interfaces = {EmulatedInterface{0x02, 0x02, 0x01, {}}, EmulatedInterface{0xFE, 0x01, 0x02, {kOtherGuidText}}};
     bed.Add(composite);
     // A DFU device that declares another class is no member of the default one.
-    DeviceSpec declared = Dfu("D3", 3);
+    DeviceLayout declared = Dfu("D3", 3);
     declared.msOs20Guids = {kOtherGuidText};
     bed.Add(declared);
 
@@ -144,7 +144,7 @@ TEST_F(LibusbDevices, MsOs20GuidsPlaceDevicesAndCompositeInterfacesOnlyInTheirCl
 }
 
 TEST_F(LibusbDevices, MsOs10ExtendedPropertiesPlaceADevice) {
-    DeviceSpec s = Vendor(0x0010, 1);
+    DeviceLayout s = Vendor(0x0010, 1);
     s.serial = "OS1";
     s.msOs10Guids = {kOtherGuidText};
     bed.Add(s);
@@ -155,7 +155,7 @@ TEST_F(LibusbDevices, MsOs10ExtendedPropertiesPlaceADevice) {
 
 TEST_F(LibusbDevices, TheMappingFileBindsDevicesAndInterfacesToAClass) {
     bed.Add(Vendor(0x00AA, 1));
-    DeviceSpec composite = Vendor(0x00BB, 2);
+    DeviceLayout composite = Vendor(0x00BB, 2);
     composite.interfaces = {EmulatedInterface{0x02, 0x02, 0x01, {}}, EmulatedInterface{0xFF, 0, 0, {}}};
     bed.Add(composite);
     bed.Add(Dfu("MAPPED-DFU", 3));
@@ -172,7 +172,7 @@ TEST_F(LibusbDevices, TheMappingFileBindsDevicesAndInterfacesToAClass) {
 }
 
 TEST_F(LibusbDevices, ADeviceOfAnotherClassIsFoundOnlyAfterSetGuidAndACount) {
-    DeviceSpec s = Dfu("OTHER", 1);
+    DeviceLayout s = Dfu("OTHER", 1);
     s.msOs20Guids = {kOtherGuidText};
     bed.Add(s);
     EXPECT_TRUE(Paths().empty());

@@ -16,7 +16,7 @@
 #include "UsbTestBed.h"
 #include "VELT_DFU.h"
 
-using velt::test::DeviceSpec;
+using velt::test::DeviceLayout;
 using velt::test::EmulatedDevice;
 using velt::test::UsbTestBed;
 
@@ -84,8 +84,8 @@ protected:
     UsbTestBed bed;
 };
 
-DeviceSpec Board(const std::string& serial) {
-    DeviceSpec s;
+DeviceLayout Board(const std::string& serial) {
+    DeviceLayout s;
     s.serial = serial;
     return s;
 }
