@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -150,8 +151,26 @@ void parseDelay(SerialFaults& faults, const std::string& value)
     }
 }
 
-bool applySerialKey(SerialFaults& faults, SerialLine& line, const std::string& key, const std::string& value,
-                    bool hasValue)
+// Keys of the line itself, not faults. latency applies to both kinds.
+bool applyLineKey(LineConfig& line, bool serial, const std::string& key, const std::string& value)
+{
+    if (key == "latency") {
+        line.latency = std::chrono::microseconds(parseNumber(key, value, 60000000));
+    } else if (key == "baud" && serial) {
+        line.followHost = value == "host";
+        if (line.followHost) {
+            line.baud = 0;
+            return true;
+        }
+        line.baud = static_cast<uint32_t>(parseNumber(key, value, 100000000));
+        if (line.baud < 50)
+            fail("baud= must be at least 50, or host");
+    } else
+        return false;
+    return true;
+}
+
+bool applySerialKey(SerialFaults& faults, const std::string& key, const std::string& value, bool hasValue)
 {
     auto count = [&](unsigned max) { return static_cast<unsigned>(parseNumber(key, value, max)); };
     auto flag = [&] {
@@ -175,11 +194,7 @@ bool applySerialKey(SerialFaults& faults, SerialLine& line, const std::string& k
         faults.longReply = flag();
     else if (key == "delay")
         parseDelay(faults, value);
-    else if (key == "baud") {
-        line.baud = static_cast<uint32_t>(parseNumber(key, value, 100000000));
-        if (line.baud < 50)
-            fail("baud= must be at least 50");
-    } else
+    else
         return false;
     return true;
 }
@@ -203,7 +218,9 @@ void applyKeys(DeviceConfig& cfg, const std::string& list, size_t firstItem)
             continue;
         if (!serial && applyUsbKey(cfg.usb, key, value))
             continue;
-        if (serial && applySerialKey(cfg.faults, cfg.line, key, value, hasValue))
+        if (applyLineKey(cfg.line, serial, key, value))
+            continue;
+        if (serial && applySerialKey(cfg.faults, key, value, hasValue))
             continue;
         fail("unknown key '" + key + "' for a " + (serial ? "serial" : "USB") + " device");
     }
@@ -330,6 +347,8 @@ saves the flash files.
                        attributes=0xNN  its bmAttributes (default 0x07: download, upload,
                                         manifestation tolerant)
                        detach-timeout=MS  its wDetachTimeOut (default 1000)
+                       latency=US       every control transfer (descriptor requests included)
+                                        is answered US microseconds late (default 0)
   --com COMn[,k=v,...]  add a serial device linked as COMn
   --help             this text
 
@@ -349,9 +368,16 @@ Keys for both kinds:
                      dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
 
 Serial-only keys (the line):
-  baud=N             pace the line at N bit/s, 10 bits a byte, both ways: the
-                     device takes the host's bytes no faster, and its bytes reach
-                     the host no faster (default: as fast as the pty)
+  baud=N             pace the line at N bit/s, both ways: the device takes the
+                     host's bytes no faster, and its bytes reach the host no faster
+                     (default: as fast as the pty). A character is its start, data,
+                     parity and stop bits as the host set them (10 at 8N1). A host
+                     whose rate differs from N (by more than 2 %) is not understood:
+                     what the device receives is garbled
+  baud=host          pace the line at whatever rate the host sets on its port
+  latency=US         every burst of bytes reaches the other side US microseconds
+                     after it was sent, both ways (a USB-serial adapter's latency
+                     timer; default 0)
 
 Serial-only keys (faults):
   delay=MS[@N]       send the reply frame MS milliseconds after the acknowledgement,

@@ -3,6 +3,7 @@
 #define VELT_SIM_OPTIONS_H
 
 #include "../dfu_model/DfuModel.h"
+#include "../serial/LineModel.h"
 #include "../serial/SerialFaults.h"
 
 #include <stdexcept>
@@ -37,7 +38,7 @@ struct DeviceConfig {
     UsbIdentity usb;
     std::string comName;  // COMn, serial devices only
     SerialFaults faults;
-    SerialLine line;
+    LineConfig line;      // serial: rate and latency; USB: latency per control transfer
 };
 
 struct CommandLine {

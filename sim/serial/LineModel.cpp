@@ -6,13 +6,35 @@ namespace velt::sim {
 
 namespace {
 
-constexpr int64_t kBitsPerByte = 10;
+// A UART receiver tolerates a few per cent between the two ends' clocks.
+bool RatesMatch(uint32_t a, uint32_t b)
+{
+    const uint64_t diff = a > b ? a - b : b - a;
+    return diff * 50 <= std::max(a, b);
+}
 
 } // namespace
 
-LineModel::LineModel(uint32_t baud)
-    : charTime_(baud == 0 ? 0 : kBitsPerByte * 1000000000LL / baud)
+LineModel::LineModel(const LineConfig& config) : config_(config), latency_(config.latency)
 {
+    retime();
+}
+
+void LineModel::retime()
+{
+    const uint32_t baud = config_.followHost ? hostBaud_ : config_.baud;
+    charTime_ = std::chrono::nanoseconds(baud == 0 ? 0 : bitsPerChar_ * 1000000000LL / baud);
+    garbled_ = !config_.followHost && config_.baud != 0 && hostBaud_ != 0 && !RatesMatch(hostBaud_, config_.baud);
+}
+
+bool LineModel::hostLine(uint32_t baud, unsigned bitsPerChar)
+{
+    if (baud == hostBaud_ && bitsPerChar == bitsPerChar_)
+        return false;
+    hostBaud_ = baud;
+    bitsPerChar_ = bitsPerChar == 0 ? kDefaultBitsPerChar : bitsPerChar;
+    retime();
+    return true;
 }
 
 void LineModel::put(Direction& way, const uint8_t* data, size_t size, Clock::time_point at)
@@ -26,6 +48,7 @@ void LineModel::put(Direction& way, const uint8_t* data, size_t size, Clock::tim
     Burst burst;
     burst.bytes.assign(data, data + size);
     burst.start = std::max(at, way.free);
+    burst.charTime = charTime_;
     way.free = burst.start + charTime_ * static_cast<int64_t>(size);
     way.bursts.push_back(std::move(burst));
 }
@@ -38,8 +61,12 @@ void LineModel::take(Direction& way, std::vector<uint8_t>& into, Clock::time_poi
     }
     while (!way.bursts.empty()) {
         Burst& burst = way.bursts.front();
-        const auto crossed = now < burst.start ? 0 : (now - burst.start) / charTime_;
-        const size_t upTo = std::min(burst.bytes.size(), static_cast<size_t>(crossed));
+        const Clock::time_point first = burst.start + latency_;
+        size_t upTo = 0;
+        if (now >= first)
+            upTo = burst.charTime.count() == 0
+                       ? burst.bytes.size()
+                       : std::min(burst.bytes.size(), static_cast<size_t>((now - first) / burst.charTime));
         if (upTo > burst.done) {
             into.insert(into.end(), burst.bytes.begin() + static_cast<std::ptrdiff_t>(burst.done),
                         burst.bytes.begin() + static_cast<std::ptrdiff_t>(upTo));
@@ -51,19 +78,34 @@ void LineModel::take(Direction& way, std::vector<uint8_t>& into, Clock::time_poi
     }
 }
 
-std::optional<LineModel::Clock::time_point> LineModel::next(const Direction& way) const
+std::optional<LineModel::Clock::time_point> LineModel::next(const Direction& way, bool progressive) const
 {
     if (!way.instant.empty())
         return Clock::time_point::min();
     if (way.bursts.empty())
         return std::nullopt;
     const Burst& burst = way.bursts.front();
-    return burst.start + charTime_ * static_cast<int64_t>(burst.done + 1);
+    const Clock::time_point first = burst.start + latency_;
+    const Clock::time_point end = first + burst.charTime * static_cast<int64_t>(burst.bytes.size());
+    if (!progressive)
+        return end;
+    const Clock::time_point nextByte = first + burst.charTime * static_cast<int64_t>(burst.done + 1);
+    if (burst.done == 0)
+        return nextByte;
+    const Clock::time_point lastByte = first + burst.charTime * static_cast<int64_t>(burst.done);
+    return std::min(end, std::max(nextByte, lastByte + kSlice));
 }
 
 void LineModel::arrive(const uint8_t* data, size_t size, Clock::time_point now)
 {
-    put(toDevice_, data, size, now);
+    if (!garbled_) {
+        put(toDevice_, data, size, now);
+        return;
+    }
+    std::vector<uint8_t> noise(data, data + size);
+    for (uint8_t& byte : noise)
+        byte = garble(byte);
+    put(toDevice_, noise.data(), noise.size(), now);
 }
 
 void LineModel::receive(std::vector<uint8_t>& into, Clock::time_point now)
@@ -110,8 +152,8 @@ std::optional<LineModel::Clock::time_point> LineModel::nextEvent() const
         if (t && (!soonest || *t < *soonest))
             soonest = t;
     };
-    consider(next(toDevice_));
-    consider(next(toHost_));
+    consider(next(toDevice_, false));
+    consider(next(toHost_, true));
     if (!held_.empty())
         consider(held_.front().due);
     return soonest;

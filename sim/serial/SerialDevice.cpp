@@ -1,6 +1,7 @@
 #include "SerialDevice.h"
 
 #include "../common/Files.h"
+#include "HostLine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,7 +39,8 @@ std::string readLink(const std::string& path)
 SerialDevice::SerialDevice(const DeviceConfig& cfg, const std::string& dosDevicesDir, const EventLog& eventLog)
     : name_(cfg.comName), linkPath_(dosDevicesDir + "/" + cfg.comName), log_(eventLog),
       model_(cfg.model, [this](const std::string& line) { this->log(line); }),
-      protocol_(model_, cfg.faults, [this](const std::string& line) { this->log(line); }), line_(cfg.line.baud)
+      protocol_(model_, cfg.faults, [this](const std::string& line) { this->log(line); }), line_(cfg.line),
+      baud_(cfg.line.baud), watchHost_(cfg.line.followHost || cfg.line.baud != 0)
 {
     try {
         openPty();
@@ -52,6 +54,7 @@ SerialDevice::SerialDevice(const DeviceConfig& cfg, const std::string& dosDevice
         throw;
     }
     log("up: " + linkPath_ + " -> " + slavePath_);
+    followHost();
 }
 
 SerialDevice::~SerialDevice()
@@ -157,6 +160,22 @@ void SerialDevice::advance(LineModel::Clock::time_point now)
     line_.transmit(output_, now);
 }
 
+// The host may change its rate at any time; what it wrote was sent at the
+// rate in effect when it wrote it.
+void SerialDevice::followHost()
+{
+    if (!watchHost_)
+        return;
+    std::optional<HostLineSettings> host = readHostLine(masterFd_);
+    if (!host || !line_.hostLine(host->baud, host->bitsPerChar))
+        return;
+    std::string event = "host line " + std::to_string(host->baud) + " bit/s, " + std::to_string(host->bitsPerChar) +
+                        " bits a character";
+    if (line_.garbled())
+        event += ": the device runs at " + std::to_string(baud_) + ", what it receives is garbled";
+    log(event);
+}
+
 void SerialDevice::run(int stopFd)
 {
     using Clock = LineModel::Clock;
@@ -182,8 +201,6 @@ void SerialDevice::run(int stopFd)
         timespec* limit = nullptr;
         if (wake) {
             auto wait = std::max<Clock::duration>(*wake - now, Clock::duration::zero());
-            if (line_.paced() && wait < LineModel::kSlice)
-                wait = LineModel::kSlice;
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
             timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
             timeout.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -200,8 +217,10 @@ void SerialDevice::run(int stopFd)
             continue;
         if (fds[1].revents & POLLIN) {
             ssize_t got = ::read(masterFd_, chunk.data(), chunk.size());
-            if (got > 0)
+            if (got > 0) {
+                followHost();
                 line_.arrive(chunk.data(), static_cast<size_t>(got), Clock::now());
+            }
         } else if (fds[1].revents & (POLLHUP | POLLERR)) {
             ::poll(nullptr, 0, 10); // no slave open: nothing to do but wait for one
         }

@@ -34,6 +34,7 @@ private:
     // Hands the protocol what the line has carried to the device by now, and
     // moves what has reached the host into output_.
     void advance(LineModel::Clock::time_point now);
+    void followHost();
     void log(const std::string& event) const { log_.write(name_, event); }
 
     std::string name_;
@@ -43,6 +44,8 @@ private:
     DfuModel model_;
     SerialProtocol protocol_;
     LineModel line_;
+    uint32_t baud_;     // the device's own rate, 0 when it has none of its own
+    bool watchHost_;    // the host's settings matter: they set or garble the line
     LineModel::Clock::time_point lastInput_{};
     std::vector<uint8_t> delivered_; // scratch: bytes the line delivered
     Output sent_;                     // scratch: what the protocol sends

@@ -20,11 +20,6 @@ struct SerialFaults {
     unsigned delayOnly = 0;          // 0: every reply is delayed; N: only that of the Nth request acknowledged
 };
 
-// The line itself, not a fault: 0 carries bytes as fast as the pty does.
-struct SerialLine {
-    uint32_t baud = 0;
-};
-
 } // namespace velt::sim
 
 #endif

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <poll.h>
 #include <stdexcept>
+#include <time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -81,7 +82,7 @@ std::string UsbDevice::devicePath(const UsbIdentity& id)
 UsbDevice::UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const EventLog& eventLog)
     : id_(cfg.usb), name_("usb:" + cfg.usb.stem), socketPath_(usbDir + "/" + cfg.usb.stem + ".sock"),
       devPath_(usbDir + "/" + cfg.usb.stem + ".dev"), log_(eventLog),
-      model_(cfg.model, [this](const std::string& line) { this->log(line); })
+      model_(cfg.model, [this](const std::string& line) { this->log(line); }), latency_(cfg.line.latency)
 {
     makeDirectories(usbDir);
     sockaddr_un address = socketAddress(socketPath_);
@@ -130,8 +131,20 @@ void UsbDevice::shutdown()
 void UsbDevice::run(int stopFd)
 {
     while (true) {
+        if (hostFd_ >= 0 && !sendDue(Clock::now()))
+            dropHost("disconnect");
+        // Asleep until a held reply is due, or for ever.
+        timespec timeout{};
+        timespec* limit = nullptr;
+        if (!replies_.empty()) {
+            const auto wait = std::max<Clock::duration>(replies_.front().due - Clock::now(), Clock::duration::zero());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+            limit = &timeout;
+        }
         pollfd fds[3] = {{stopFd, POLLIN, 0}, {listenFd_, POLLIN, 0}, {hostFd_, POLLIN, 0}};
-        int n = ::poll(fds, hostFd_ >= 0 ? 3 : 2, -1);
+        int n = ::ppoll(fds, hostFd_ >= 0 ? 3 : 2, limit, nullptr);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || fds[0].revents)
@@ -184,7 +197,32 @@ void UsbDevice::dropHost(const char* why)
     ::close(hostFd_);
     hostFd_ = -1;
     input_.clear();
+    replies_.clear();
     log(why);
+}
+
+bool UsbDevice::sendDue(Clock::time_point now)
+{
+    while (!replies_.empty() && replies_.front().due <= now) {
+        if (!sendAll(hostFd_, replies_.front().bytes.data(), replies_.front().bytes.size()))
+            return false;
+        replies_.pop_front();
+    }
+    return true;
+}
+
+// A reply that waits for nothing still waits for the ones before it.
+bool UsbDevice::queueReply(std::vector<uint8_t> bytes, bool late)
+{
+    Clock::time_point due = Clock::now();
+    if (late)
+        due += latency_;
+    if (!replies_.empty())
+        due = std::max(due, replies_.back().due);
+    else if (!late || latency_.count() == 0)
+        return sendAll(hostFd_, bytes.data(), bytes.size());
+    replies_.push_back({due, std::move(bytes)});
+    return true;
 }
 
 bool UsbDevice::serveHost()
@@ -256,7 +294,13 @@ bool UsbDevice::processInput()
         if (!outData && data.size() > request.dataLength)
             data.resize(request.dataLength);
         reply.dataLength = static_cast<uint32_t>(data.size());
-        if (!sendAll(hostFd_, &reply, sizeof reply) || !sendAll(hostFd_, data.data(), data.size()))
+        std::vector<uint8_t> bytes(sizeof reply + data.size());
+        std::memcpy(bytes.data(), &reply, sizeof reply);
+        std::copy(data.begin(), data.end(), bytes.begin() + sizeof reply);
+        // Control transfers cross the bus; interface settings and pipe
+        // policies are the host driver's own and answer at once.
+        const bool crossesBus = request.op == VUSB_OP_CONTROL || request.op == VUSB_OP_GET_DESCRIPTOR;
+        if (!queueReply(std::move(bytes), crossesBus))
             return false;
     }
     input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(used));

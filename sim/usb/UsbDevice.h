@@ -9,7 +9,9 @@
 #include "../common/SimDevice.h"
 #include "../dfu_model/DfuModel.h"
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,8 @@ namespace velt::sim {
 
 class UsbDevice : public SimDevice {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Creates the socket and the .dev file; throws std::runtime_error.
     UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const EventLog& log);
     ~UsbDevice() override;
@@ -37,6 +41,9 @@ private:
                                        uint32_t capacity, uint32_t& error);
     std::vector<uint8_t> handleStandard(const SetupPacket& setup, uint32_t& error);
     void dropHost(const char* why);
+    // Sends the replies whose time has come; false when the host is gone.
+    bool sendDue(Clock::time_point now);
+    bool queueReply(std::vector<uint8_t> bytes, bool late);
     void log(const std::string& event) const { log_.write(name_, event); }
 
     UsbIdentity id_;
@@ -48,6 +55,13 @@ private:
     int listenFd_ = -1;
     int hostFd_ = -1;
     std::vector<uint8_t> input_;
+    // Replies in the order of their requests, each with when it may go.
+    struct Reply {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
+    std::chrono::microseconds latency_;
+    std::deque<Reply> replies_;
     bool shutDown_ = false;
 };
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+using velt::sim::LineConfig;
 using velt::sim::LineModel;
 using namespace std::chrono_literals;
 
@@ -27,15 +30,24 @@ std::vector<uint8_t> transmitted(LineModel& line, LineModel::Clock::time_point a
 
 } // namespace
 
-// 10 000 bit/s: one millisecond a byte, bursts queue behind each other.
+LineConfig atBaud(uint32_t baud, std::chrono::microseconds latency = 0us)
+{
+    LineConfig config;
+    config.baud = baud;
+    config.latency = latency;
+    return config;
+}
+
+// 10 000 bit/s: one millisecond a byte, bursts queue behind each other. The
+// owner is woken when a burst has crossed whole, not byte by byte.
 TEST(LineModel, PacesBothWaysAtTenBitsAByte)
 {
-    LineModel line(10000);
+    LineModel line(atBaud(10000));
     const uint8_t host[] = {1, 2, 3, 4};
     line.arrive(host, 4, t0);
     EXPECT_TRUE(received(line, t0 + 999us).empty());
     ASSERT_TRUE(line.nextEvent());
-    EXPECT_EQ(*line.nextEvent(), t0 + 1ms);
+    EXPECT_EQ(*line.nextEvent(), t0 + 4ms);
     EXPECT_EQ(received(line, t0 + 2500us), (std::vector<uint8_t>{1, 2}));
     const uint8_t more[] = {5};
     line.arrive(more, 1, t0 + 3ms);  // behind the two still on the wire
@@ -43,10 +55,24 @@ TEST(LineModel, PacesBothWaysAtTenBitsAByte)
     EXPECT_EQ(received(line, t0 + 5ms), (std::vector<uint8_t>{5}));
     EXPECT_FALSE(line.nextEvent());
 
+    // Towards the host the first byte is due as soon as it has crossed, the
+    // rest a slice later or at the end of the burst.
     const uint8_t device[] = {9, 8, 7};
     line.send(device, 3, t0 + 10ms);
+    EXPECT_EQ(*line.nextEvent(), t0 + 11ms);
     EXPECT_TRUE(transmitted(line, t0 + 10500us).empty());
-    EXPECT_EQ(transmitted(line, t0 + 13ms), (std::vector<uint8_t>{9, 8, 7}));
+    EXPECT_EQ(transmitted(line, t0 + 11ms), (std::vector<uint8_t>{9}));
+    EXPECT_EQ(*line.nextEvent(), t0 + 12ms);
+    EXPECT_EQ(transmitted(line, t0 + 13ms), (std::vector<uint8_t>{8, 7}));
+
+    LineModel fast(atBaud(1000000));
+    std::vector<uint8_t> reply(150, 0x11);
+    fast.send(reply.data(), reply.size(), t0);
+    EXPECT_EQ(*fast.nextEvent(), t0 + 10us);
+    EXPECT_EQ(transmitted(fast, t0 + 10us).size(), 1u);
+    EXPECT_EQ(*fast.nextEvent(), t0 + 10us + LineModel::kSlice);
+    EXPECT_EQ(transmitted(fast, t0 + 10us + LineModel::kSlice).size(), 100u);
+    EXPECT_EQ(*fast.nextEvent(), t0 + 1500us) << "the end of the burst comes before another slice";
 }
 
 TEST(LineModel, InstantLineDeliversAtOnce)
@@ -74,4 +100,79 @@ TEST(LineModel, HeldRepliesKeepTheirOrderAndLetAcknowledgementsPass)
     EXPECT_EQ(*line.nextEvent(), t0 + 200ms);
     EXPECT_TRUE(transmitted(line, t0 + 199ms).empty());
     EXPECT_EQ(transmitted(line, t0 + 200ms), (std::vector<uint8_t>{0x3A, 1, 0x3A, 2}));
+}
+
+// Latency delays every burst by the same time in both directions, on top of
+// the line time; bursts sent back to back still arrive back to back.
+TEST(LineModel, LatencyDelaysEveryBurstBothWays)
+{
+    LineModel line(atBaud(10000, 500us));
+    const uint8_t frame[] = {1, 2};
+    line.arrive(frame, 2, t0);
+    ASSERT_TRUE(line.nextEvent());
+    EXPECT_EQ(*line.nextEvent(), t0 + 2500us);
+    EXPECT_TRUE(received(line, t0 + 1499us).empty());
+    EXPECT_EQ(received(line, t0 + 1500us), (std::vector<uint8_t>{1}));
+    const uint8_t ack[] = {0};
+    line.send(ack, 1, t0 + 3ms);
+    EXPECT_TRUE(transmitted(line, t0 + 4499us).empty());
+    EXPECT_EQ(transmitted(line, t0 + 4500us), (std::vector<uint8_t>{0}));
+
+    // Without a rate a burst arrives whole, latency after it was sent.
+    LineModel fast(atBaud(0, 1000us));
+    EXPECT_TRUE(fast.paced());
+    fast.arrive(frame, 2, t0);
+    fast.arrive(frame, 1, t0 + 200us);
+    EXPECT_EQ(*fast.nextEvent(), t0 + 1000us);
+    EXPECT_TRUE(received(fast, t0 + 999us).empty());
+    EXPECT_EQ(received(fast, t0 + 1000us), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(*fast.nextEvent(), t0 + 1200us);
+    EXPECT_EQ(received(fast, t0 + 1200us), (std::vector<uint8_t>{1}));
+    fast.sendReply({0x3A}, 5ms, t0);
+    EXPECT_EQ(*fast.nextEvent(), t0 + 5ms);
+    EXPECT_TRUE(transmitted(fast, t0 + 5ms).empty()) << "a held reply still has the latency to cross";
+    EXPECT_EQ(transmitted(fast, t0 + 6ms), (std::vector<uint8_t>{0x3A}));
+}
+
+// baud=host: the character time follows the host's rate and frame; bytes
+// already on the wire keep the time they were sent with.
+TEST(LineModel, FollowsTheHostsRateAndFrame)
+{
+    LineConfig config;
+    config.followHost = true;
+    LineModel line(config);
+    EXPECT_FALSE(line.paced()) << "no rate known yet";
+    EXPECT_TRUE(line.hostLine(10000, 10));
+    EXPECT_FALSE(line.hostLine(10000, 10)) << "nothing changed";
+    const uint8_t bytes[] = {1, 2};
+    line.arrive(bytes, 2, t0);
+    EXPECT_TRUE(line.hostLine(10000, 12)); // 8E2
+    line.arrive(bytes, 1, t0);
+    EXPECT_EQ(received(line, t0 + 2ms), (std::vector<uint8_t>{1, 2}));
+    EXPECT_TRUE(received(line, t0 + 3100us).empty());
+    EXPECT_EQ(received(line, t0 + 3200us), (std::vector<uint8_t>{1}));
+    EXPECT_FALSE(line.garbled());
+}
+
+// A fixed rate the host does not match: the device receives garbage that is
+// never a handshake or a start byte; within 2 % the line is understood.
+TEST(LineModel, AHostAtAnotherRateIsGarbled)
+{
+    LineModel line(atBaud(115200));
+    line.hostLine(115200 + 2000, 10);
+    EXPECT_FALSE(line.garbled());
+    line.hostLine(9600, 10);
+    EXPECT_TRUE(line.garbled());
+    std::vector<uint8_t> all(256);
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = static_cast<uint8_t>(i);
+    line.arrive(all.data(), all.size(), t0);
+    const std::vector<uint8_t> got = received(line, t0 + 1s);
+    ASSERT_EQ(got.size(), all.size());
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0x55), 0);
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0x3A), 0);
+    line.hostLine(115200, 10);
+    EXPECT_FALSE(line.garbled());
+    line.arrive(all.data(), 1, t0 + 1s);
+    EXPECT_EQ(received(line, t0 + 2s), (std::vector<uint8_t>{0}));
 }

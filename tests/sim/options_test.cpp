@@ -79,9 +79,15 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
 
 TEST(Options, SerialLineAndDelay)
 {
-    CommandLine cl = parse({"--com", "COM3,baud=9600,delay=1200", "--com", "COM4,delay=250@3"});
-    ASSERT_EQ(cl.devices.size(), 2u);
+    CommandLine cl = parse({"--com", "COM3,baud=9600,delay=1200", "--com", "COM4,delay=250@3",
+                            "--com", "COM5,baud=host,latency=1000", "--usb", "latency=250"});
+    ASSERT_EQ(cl.devices.size(), 4u);
     EXPECT_EQ(cl.devices[0].line.baud, 9600u);
+    EXPECT_FALSE(cl.devices[0].line.followHost);
+    EXPECT_EQ(cl.devices[0].line.latency.count(), 0);
+    EXPECT_TRUE(cl.devices[2].line.followHost);
+    EXPECT_EQ(cl.devices[2].line.latency.count(), 1000);
+    EXPECT_EQ(cl.devices[3].line.latency.count(), 250);
     EXPECT_EQ(cl.devices[0].faults.delayMs, 1200u);
     EXPECT_EQ(cl.devices[0].faults.delayOnly, 0u);
     EXPECT_EQ(cl.devices[1].line.baud, 0u);
@@ -123,6 +129,9 @@ TEST(Options, RejectsValuesThatDoNotFit)
              {"--com", "COM1,delay=5@0"},
              {"--com", "COM1,delay=@3"},
              {"--com", "COM1,baud=10"},
+             {"--com", "COM1,baud=hostile"},
+             {"--com", "COM1,latency=-5"},
+             {"--com", "COM1,latency=60000001"},
              {"--usb", "baud=9600"},
              {"--com", "COM1,transfer-size=64"},
              {"--usb", "transfer-size=0"},

@@ -17,6 +17,19 @@ const std::vector<uint8_t> kNakByte{kNak};
 
 std::vector<uint8_t> replyFrame(const std::vector<uint8_t>& payload) { return encodeFrame(payload); }
 
+void setHostRate(const SerialHost& host, speed_t rate)
+{
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(host.fd(), &tio), 0);
+    ::cfsetspeed(&tio, rate);
+    ASSERT_EQ(::tcsetattr(host.fd(), TCSANOW, &tio), 0);
+}
+
+long long msSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
 } // namespace
 
 TEST(SerialDevice, AnswersHandshakeRequestsAndRepeatsRejectedReplies)
@@ -163,6 +176,7 @@ TEST(SerialDevice, PacedLineAndDelayedReply)
 {
     SimProcess sim({"--com", "COM5,baud=9600,delay=300@2"});
     SerialHost host(sim.dosDevicesDir() + "/COM5");
+    setHostRate(host, B9600);
     host.sync();
     std::vector<uint8_t> block(1024, 0x5A);
     const auto start = std::chrono::steady_clock::now();
@@ -180,4 +194,51 @@ TEST(SerialDevice, PacedLineAndDelayedReply)
     const auto waited =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_GE(waited, 300);
+}
+
+// baud=host: the line runs at the rate the host set on its port, and follows
+// it when the host changes it.
+TEST(SerialDevice, LineFollowsTheHostsRate)
+{
+    SimProcess sim({"--com", "COM5,baud=host"});
+    SerialHost host(sim.dosDevicesDir() + "/COM5");
+    setHostRate(host, B9600);
+    host.sync();
+    std::vector<uint8_t> block(1024, 0x5A);
+    auto start = std::chrono::steady_clock::now();
+    host.send(encodeFrame(requestPayload(1, 0, 0, 1024, block)));
+    EXPECT_EQ(host.receive(1, 3000), kAckByte);
+    EXPECT_GE(msSince(start), 1000) << "1037 bytes at 9600 bit/s";
+
+    setHostRate(host, B230400);
+    start = std::chrono::steady_clock::now();
+    host.send(encodeFrame(requestPayload(1, 1, 0, 1024, block)));
+    EXPECT_EQ(host.receive(1, 3000), kNakByte) << "a second DNLOAD before GETSTATUS is stalled";
+    EXPECT_LT(msSince(start), 700) << "still paced at 9600";
+    EXPECT_NE(sim.readLog().find("host line 230400 bit/s"), std::string::npos) << sim.readLog();
+}
+
+// A host whose rate is not the device's is not understood: the handshake
+// goes unanswered until the host uses the device's rate.
+TEST(SerialDevice, AHostAtTheWrongRateIsNotUnderstood)
+{
+    SimProcess sim({"--com", "COM5,baud=115200"});
+    SerialHost host(sim.dosDevicesDir() + "/COM5");
+    setHostRate(host, B9600);
+    host.send({kSyncRequest});
+    EXPECT_TRUE(host.receive(1, 300).empty());
+    EXPECT_NE(sim.readLog().find("garbled"), std::string::npos) << sim.readLog();
+    setHostRate(host, B115200);
+    host.sync();
+}
+
+// latency=US holds every burst back by that long, both ways: a handshake
+// is a round trip, two crossings.
+TEST(SerialDevice, LatencyDelaysEachCrossing)
+{
+    SimProcess sim({"--com", "COM5,latency=100000"});
+    SerialHost host(sim.dosDevicesDir() + "/COM5");
+    const auto start = std::chrono::steady_clock::now();
+    host.sync();
+    EXPECT_GE(msSince(start), 200);
 }

@@ -120,3 +120,16 @@ TEST(UsbDevice, ConfigurationDescriptorCarriesTheDfuFunctionalDescriptor)
     EXPECT_EQ(std::vector<uint8_t>(defaults.begin() + 18, defaults.end()),
               std::vector<uint8_t>({9, 0x21, 0x07, 0xE8, 0x03, 0x00, 0x10, 0x10, 0x01}));
 }
+
+// latency=US answers every control transfer that late; interface queries are
+// the host driver's own and pay nothing.
+TEST(UsbDevice, LatencyDelaysEachControlTransfer)
+{
+    SimProcess sim({"--usb", "latency=150000"});
+    UsbClient host(soleStem(sim.usbDir()) + ".sock");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1).data, std::vector<uint8_t>{2});
+    EXPECT_EQ(host.control(0x21, 1, 0, 3, {7, 8, 9}).error, 0u);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(ms.count(), 300);
+}
