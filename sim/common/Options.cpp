@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <unistd.h>
 
 namespace velt::sim {
@@ -151,6 +152,31 @@ void parseDelay(SerialFaults& faults, const std::string& value)
     }
 }
 
+// faults=RATE[:SEED]: RATE from 0 to 1; without a seed one is drawn here
+// and the device logs it, so that any run can be replayed.
+RandomFaultConfig parseRandomFaults(const std::string& value)
+{
+    const size_t colon = value.find(':');
+    const std::string rateText = value.substr(0, colon);
+    char* end = nullptr;
+    errno = 0;
+    const double rate = rateText.empty() || !(std::isdigit(static_cast<unsigned char>(rateText[0])) || rateText[0] == '.')
+                            ? -1
+                            : std::strtod(rateText.c_str(), &end);
+    if (rate < 0 || rate > 1 || errno == ERANGE || (end && *end != '\0'))
+        fail("faults= needs a rate from 0 to 1, then optionally :SEED, got '" + value + "'");
+    RandomFaultConfig config;
+    config.rate = rate;
+    if (colon != std::string::npos) {
+        config.seed = parseNumber("faults seed", value.substr(colon + 1), std::numeric_limits<uint64_t>::max(), 10);
+        config.seeded = true;
+    } else {
+        std::random_device entropy;
+        config.seed = (uint64_t(entropy()) << 32 | entropy()) % 1000000000000ull;
+    }
+    return config;
+}
+
 // Keys of the line itself, not faults. latency applies to both kinds.
 bool applyLineKey(LineConfig& line, bool serial, const std::string& key, const std::string& value)
 {
@@ -220,6 +246,10 @@ void applyKeys(DeviceConfig& cfg, const std::string& list, size_t firstItem)
             continue;
         if (applyLineKey(cfg.line, serial, key, value))
             continue;
+        if (key == "faults") {
+            cfg.faults.random = parseRandomFaults(value);
+            continue;
+        }
         if (serial && applySerialKey(cfg.faults, key, value, hasValue))
             continue;
         fail("unknown key '" + key + "' for a " + (serial ? "serial" : "USB") + " device");
@@ -366,6 +396,21 @@ Keys for both kinds:
                      keeps the right value): a read-back that does not match
   manifest=idle|sync after the closing zero-length DNLOAD the next GETSTATUS reports
                      dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
+  faults=RATE[:SEED] random faults: each frame either way (serial) or each control
+                     transfer (USB) is hit with probability RATE (0 to 1) by one fault:
+                       serial, a host frame: noise bytes before it, a flipped bit, a
+                         dropped byte, its acknowledgement lost or with a flipped bit,
+                         or rejected (0xFF) unread;
+                       serial, a reply frame: noise bytes before it, a flipped bit, a
+                         dropped byte, the host's acknowledgement of it lost or with a
+                         flipped bit;
+                       USB: the transfer fails before the device sees it, or after
+                         the device took it (its status stage lost), is stalled, is
+                         never answered (the host times out), or an IN reply comes
+                         short. (USB data carries its own CRC: nothing arrives
+                         corrupted.)
+                     The same SEED replays the same faults; without one a seed is drawn
+                     and logged. Every fault is logged as "fault <kind>: ..."
 
 Serial-only keys (the line):
   baud=N             pace the line at N bit/s, both ways: the device takes the

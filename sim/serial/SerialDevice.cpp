@@ -54,6 +54,9 @@ SerialDevice::SerialDevice(const DeviceConfig& cfg, const std::string& dosDevice
         throw;
     }
     log("up: " + linkPath_ + " -> " + slavePath_);
+    if (cfg.faults.random.rate > 0)
+        log("random faults: rate " + std::to_string(cfg.faults.random.rate) + " seed " +
+            std::to_string(cfg.faults.random.seed));
     followHost();
 }
 

@@ -3,6 +3,8 @@
 #ifndef VELT_SIM_SERIAL_FAULTS_H
 #define VELT_SIM_SERIAL_FAULTS_H
 
+#include "../common/RandomFaults.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -18,6 +20,11 @@ struct SerialFaults {
     bool longReply = false;          // reply frames carry more bytes than the request's Length
     uint32_t delayMs = 0;            // reply frames go this long after the acknowledgement
     unsigned delayOnly = 0;          // 0: every reply is delayed; N: only that of the Nth request acknowledged
+    // faults=RATE[:SEED], on USB devices too: each frame either way hit by
+    // one of noise, a flipped bit, a dropped byte, a lost or corrupted
+    // acknowledgement, or a rejection (USB: the equivalents for a control
+    // transfer).
+    RandomFaultConfig random;
 };
 
 } // namespace velt::sim

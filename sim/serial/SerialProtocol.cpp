@@ -10,8 +10,15 @@ namespace velt::sim {
 using namespace framing;
 
 SerialProtocol::SerialProtocol(DfuModel& model, const SerialFaults& faults, Logger log)
-    : model_(model), faults_(faults), log_(std::move(log))
+    : model_(model), faults_(faults), log_(std::move(log)), random_(faults.random)
 {
+}
+
+std::optional<uint64_t> SerialProtocol::faultSeed() const
+{
+    if (!random_.active())
+        return std::nullopt;
+    return random_.seed();
 }
 
 bool SerialProtocol::isDeviceToHost(uint8_t request)
@@ -30,11 +37,16 @@ void SerialProtocol::dropPartial()
 {
     if (!input_.empty())
         log("frame incomplete after a pause: " + std::to_string(input_.size()) + " bytes dropped");
+    streamPos_ += input_.size();
     input_.clear();
 }
 
 void SerialProtocol::feed(const uint8_t* data, size_t size, Output& out)
 {
+    if (random_.active()) {
+        feedFaulty(data, size, out);
+        return;
+    }
     // Parse straight from the caller's buffer; only the tail of an incomplete
     // frame is kept between calls.
     const uint8_t* cursor = data;
@@ -59,9 +71,124 @@ void SerialProtocol::feed(const uint8_t* data, size_t size, Output& out)
     input_.swap(rest);
 }
 
+// With random faults every byte goes through input_, where a fault can
+// change a host frame before it is parsed, as the line would have.
+void SerialProtocol::feedFaulty(const uint8_t* data, size_t size, Output& out)
+{
+    input_.insert(input_.end(), data, data + size);
+    size_t consumed = 0;
+    while (consumed < input_.size()) {
+        if (judgeHostFrame(consumed))
+            continue;
+        size_t used = step(input_.data() + consumed, input_.size() - consumed, out);
+        frameAckFault_ = AckFault::None;
+        rejectFrame_ = false;
+        if (used == 0)
+            break;
+        consumed += used;
+    }
+    if (strayBytes_ > 0) {
+        log(std::to_string(strayBytes_) + " stray bytes dropped");
+        strayBytes_ = 0;
+    }
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    streamPos_ += consumed;
+}
+
+bool SerialProtocol::judgeHostFrame(size_t offset)
+{
+    const uint64_t at = streamPos_ + offset;
+    if (at < judged_ || input_[offset] != kStart || !synchronised_)
+        return false;
+    const Decoded frame = decodeFrame(input_.data() + offset, input_.size() - offset);
+    if (frame.status != DecodeStatus::Ok && frame.status != DecodeStatus::BadCrc)
+        return false;
+    judged_ = at + frame.frameSize;
+    if (!random_.hit())
+        return false;
+    const auto where = static_cast<std::ptrdiff_t>(offset);
+    switch (random_.below(6)) {
+    case 0: {
+        const unsigned count = 1 + random_.below(8);
+        std::vector<uint8_t> noise(count);
+        for (uint8_t& b : noise)
+            b = random_.byte();
+        input_.insert(input_.begin() + where, noise.begin(), noise.end());
+        judged_ += count;
+        log("fault noise: " + std::to_string(count) + " bytes before a host frame");
+        return true;
+    }
+    case 1: {
+        const size_t index = random_.below(static_cast<uint32_t>(frame.frameSize));
+        const unsigned bit = random_.below(8);
+        input_[offset + index] ^= static_cast<uint8_t>(1u << bit);
+        log("fault bitflip: host frame byte " + std::to_string(index) + " bit " + std::to_string(bit));
+        return true;
+    }
+    case 2: {
+        const size_t index = random_.below(static_cast<uint32_t>(frame.frameSize));
+        input_.erase(input_.begin() + where + static_cast<std::ptrdiff_t>(index));
+        judged_ -= 1;
+        log("fault drop: host frame byte " + std::to_string(index) + " lost");
+        return true;
+    }
+    case 3:
+        frameAckFault_ = AckFault::Lost;
+        return false;
+    case 4:
+        frameAckFault_ = AckFault::Corrupt;
+        return false;
+    default:
+        rejectFrame_ = true;
+        return false;
+    }
+}
+
+void SerialProtocol::acknowledge(Output& out, uint8_t byte)
+{
+    const AckFault fault = frameAckFault_;
+    frameAckFault_ = AckFault::None;
+    char line[80];
+    if (fault == AckFault::Lost) {
+        std::snprintf(line, sizeof line, "fault lost-ack: acknowledgement 0x%02X of a host frame lost", byte);
+        log(line);
+        return;
+    }
+    if (fault == AckFault::Corrupt) {
+        const uint8_t sent = static_cast<uint8_t>(byte ^ (1u << random_.below(8)));
+        std::snprintf(line, sizeof line, "fault bad-ack: acknowledgement 0x%02X of a host frame arrives as 0x%02X",
+                      byte, sent);
+        log(line);
+        byte = sent;
+    }
+    sendByte(out, byte);
+}
+
+bool SerialProtocol::hostAcknowledgement(uint8_t& byte)
+{
+    const AckFault fault = replyAckFault_;
+    replyAckFault_ = AckFault::None;
+    char line[80];
+    if (fault == AckFault::Lost) {
+        std::snprintf(line, sizeof line, "fault lost-ack: the host's acknowledgement 0x%02X of the reply lost", byte);
+        log(line);
+        return false;
+    }
+    if (fault == AckFault::Corrupt) {
+        const uint8_t got = static_cast<uint8_t>(byte ^ (1u << random_.below(8)));
+        std::snprintf(line, sizeof line, "fault bad-ack: the host's acknowledgement 0x%02X of the reply arrives as 0x%02X",
+                      byte, got);
+        log(line);
+        byte = got;
+    }
+    return true;
+}
+
 size_t SerialProtocol::step(const uint8_t* data, size_t size, Output& out)
 {
     uint8_t byte = data[0];
+    if (awaitingReplyAck_ && byte != kStart && byte != kSyncRequest && !hostAcknowledgement(byte))
+        return 1;
     if (awaitingReplyAck_) {
         if (byte == kAck) {
             awaitingReplyAck_ = false;
@@ -88,7 +215,7 @@ size_t SerialProtocol::step(const uint8_t* data, size_t size, Output& out)
     if (frame.status == DecodeStatus::Incomplete)
         return 0;
     if (frame.status == DecodeStatus::BadCrc) {
-        sendByte(out, kNak);
+        acknowledge(out, kNak);
         log("frame of " + std::to_string(frame.payloadSize) + " bytes with a bad CRC: NAK");
         return frame.frameSize;
     }
@@ -126,17 +253,22 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
 {
     if (faults_.nak > 0) {
         --faults_.nak;
-        sendByte(out, kNak);
+        acknowledge(out, kNak);
         log("fault nak: frame rejected (" + std::to_string(faults_.nak) + " more)");
         return;
     }
+    if (rejectFrame_) {
+        acknowledge(out, kNak);
+        log("fault reject: a good host frame rejected unread");
+        return;
+    }
     if (payloadSize < kRequestHeaderSize) {
-        sendByte(out, kNak);
+        acknowledge(out, kNak);
         log("frame of " + std::to_string(payloadSize) + " bytes is too short for a request: NAK");
         return;
     }
     if (stalled_.size() == frameSize && std::equal(stalled_.begin(), stalled_.end(), frame)) {
-        sendByte(out, kNak); // repetition of a stalled request
+        acknowledge(out, kNak); // repetition of a stalled request
         return;
     }
     SetupPacket setup;
@@ -149,7 +281,7 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
     setup.requestType = vendor ? (in ? kVendorIn : kVendorOut) : (in ? kClassIn : kClassOut);
     size_t dataSize = payloadSize - kRequestHeaderSize;
     if (dataSize != (in ? 0u : setup.length)) {
-        sendByte(out, kNak);
+        acknowledge(out, kNak);
         log("frame carries " + std::to_string(dataSize) + " data bytes for Length " + std::to_string(setup.length) + ": NAK");
         return;
     }
@@ -158,11 +290,11 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
     log("request " + describeRequest(setup, result, model_.state()));
     if (result.stall) {
         stalled_.assign(frame, frame + frameSize);
-        sendByte(out, kNak);
+        acknowledge(out, kNak);
         return;
     }
     stalled_.clear();
-    sendByte(out, kAck);
+    acknowledge(out, kAck);
     ++accepted_;
     if (setup.request == VENDOR_REQ_RESET) {
         synchronised_ = false; // the restarted device waits for a fresh handshake
@@ -208,8 +340,47 @@ void SerialProtocol::sendReply(Output& out, uint32_t delayMs)
         reply.bytes[reply.bytes.size() - 2] ^= 0x5A;
         log("fault badcrc: reply sent with a wrong CRC (" + std::to_string(faults_.badCrc) + " more)");
     }
+    replyAckFault_ = AckFault::None;
+    if (random_.hit())
+        hitReply(reply);
     out.push_back(std::move(reply));
     awaitingReplyAck_ = true;
+}
+
+// Each transmission of a reply is a frame of its own, hit or spared anew.
+void SerialProtocol::hitReply(Outgoing& reply)
+{
+    std::vector<uint8_t>& bytes = reply.bytes;
+    switch (random_.below(5)) {
+    case 0: {
+        const unsigned count = 1 + random_.below(8);
+        std::vector<uint8_t> noise(count);
+        for (uint8_t& b : noise)
+            b = random_.byte();
+        bytes.insert(bytes.begin(), noise.begin(), noise.end());
+        log("fault noise: " + std::to_string(count) + " bytes before the reply");
+        break;
+    }
+    case 1: {
+        const size_t index = random_.below(static_cast<uint32_t>(bytes.size()));
+        const unsigned bit = random_.below(8);
+        bytes[index] ^= static_cast<uint8_t>(1u << bit);
+        log("fault bitflip: reply byte " + std::to_string(index) + " bit " + std::to_string(bit));
+        break;
+    }
+    case 2: {
+        const size_t index = random_.below(static_cast<uint32_t>(bytes.size()));
+        bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(index));
+        log("fault drop: reply byte " + std::to_string(index) + " lost");
+        break;
+    }
+    case 3:
+        replyAckFault_ = AckFault::Lost;
+        break;
+    default:
+        replyAckFault_ = AckFault::Corrupt;
+        break;
+    }
 }
 
 } // namespace velt::sim

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,24 @@ public:
     // Requests 2, 3, 5 and 7 carry data to the host; the line does not send bmRequestType.
     static bool isDeviceToHost(uint8_t request);
 
+    // The seed of faults=RATE[:SEED] in use (none without random faults).
+    std::optional<uint64_t> faultSeed() const;
+
 private:
+    // What a random fault does to a frame's acknowledgement: the device's
+    // own of a host frame, or the host's of a reply frame.
+    enum class AckFault { None, Lost, Corrupt };
+
     size_t step(const uint8_t* data, size_t size, Output& out); // bytes consumed, 0 = need more
+    void feedFaulty(const uint8_t* data, size_t size, Output& out);
+    // Rolls the dice for a complete host frame at offset of input_ that has
+    // not been judged before; true when the bytes were changed (parse again).
+    bool judgeHostFrame(size_t offset);
+    void hitReply(Outgoing& reply);
+    // The acknowledgement (0x00) or rejection (0xFF) of a host frame.
+    void acknowledge(Output& out, uint8_t byte);
+    // The host's acknowledgement of our reply; false when it never arrived.
+    bool hostAcknowledgement(uint8_t& byte);
     void handshake(Output& out);
     void onFrame(const uint8_t* frame, size_t frameSize, const uint8_t* payload, size_t payloadSize, Output& out);
     void sendReply(Output& out, uint32_t delayMs);
@@ -66,6 +83,13 @@ private:
     bool synchronised_ = false;
     size_t strayBytes_ = 0;
     unsigned accepted_ = 0;           // request frames acknowledged, for delay=MS@N
+
+    RandomFaults random_;
+    uint64_t streamPos_ = 0;          // position in the host's stream of input_[0]
+    uint64_t judged_ = 0;             // host frames starting before this were judged
+    AckFault frameAckFault_ = AckFault::None;
+    bool rejectFrame_ = false;
+    AckFault replyAckFault_ = AckFault::None;
 };
 
 } // namespace velt::sim

@@ -82,7 +82,8 @@ std::string UsbDevice::devicePath(const UsbIdentity& id)
 UsbDevice::UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const EventLog& eventLog)
     : id_(cfg.usb), name_("usb:" + cfg.usb.stem), socketPath_(usbDir + "/" + cfg.usb.stem + ".sock"),
       devPath_(usbDir + "/" + cfg.usb.stem + ".dev"), log_(eventLog),
-      model_(cfg.model, [this](const std::string& line) { this->log(line); }), latency_(cfg.line.latency)
+      model_(cfg.model, [this](const std::string& line) { this->log(line); }), latency_(cfg.line.latency),
+      random_(cfg.faults.random)
 {
     makeDirectories(usbDir);
     sockaddr_un address = socketAddress(socketPath_);
@@ -102,6 +103,8 @@ UsbDevice::UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const E
     // The .dev file appears only once the socket listens, so a host that sees it can connect.
     writeFileAtomically(devPath_, "path=" + devicePath(id_) + "\nguid=" + id_.guid + "\n");
     log("up: " + devicePath(id_));
+    if (random_.active())
+        log("random faults: rate " + std::to_string(cfg.faults.random.rate) + " seed " + std::to_string(random_.seed()));
 }
 
 UsbDevice::~UsbDevice()
@@ -275,9 +278,26 @@ bool UsbDevice::processInput()
                 reply.error = kErrorNoMoreItems;
             log("query interface alt=" + std::to_string(request.arg0) + (reply.error ? " -> none" : " -> 9 bytes"));
             break;
-        case VUSB_OP_CONTROL:
+        case VUSB_OP_CONTROL: {
+            const Fault fault = rollFault(request.setup);
+            if (fault == Fault::NotDelivered || fault == Fault::Stall) {
+                reply.error = kErrorGenFailure;
+                break;
+            }
             data = handleControl(request.setup, out, outLength, outData ? 0 : request.dataLength, reply.error);
+            if (fault == Fault::NoReply)
+                continue;
+            if (fault == Fault::StatusLost) {
+                reply.error = kErrorGenFailure;
+                data.clear();
+            }
+            if (fault == Fault::Short && !data.empty()) {
+                const size_t cut = random_.below(static_cast<uint32_t>(data.size()));
+                log("fault short: IN reply of " + std::to_string(data.size()) + " bytes cut to " + std::to_string(cut));
+                data.resize(cut);
+            }
             break;
+        }
         case VUSB_OP_SET_PIPE_POLICY: {
             uint32_t value = 0;
             std::memcpy(&value, out, std::min<uint32_t>(outLength, 4));
@@ -322,6 +342,35 @@ std::vector<uint8_t> UsbDevice::handleControl(const uint8_t* s, const uint8_t* o
     if (result.data.size() > capacity)
         result.data.resize(capacity);
     return std::move(result.data);
+}
+
+// USB packets carry their own CRC and are retried by the hardware: a line
+// fault shows as a failed transfer (before or after the device took the
+// request), a stall, no answer at all, or an IN reply cut short, never as
+// wrong bytes.
+UsbDevice::Fault UsbDevice::rollFault(const uint8_t* setup)
+{
+    if (!random_.hit())
+        return Fault::None;
+    const bool in = (setup[0] & 0x80) != 0;
+    char what[64];
+    std::snprintf(what, sizeof what, "request %u type=0x%02X value=%u", setup[1], setup[0], le16(setup + 2));
+    switch (random_.below(in ? 5 : 4)) {
+    case 0:
+        log(std::string("fault transfer-error: ") + what + " lost before the device saw it");
+        return Fault::NotDelivered;
+    case 1:
+        log(std::string("fault status-lost: ") + what + " taken, its status stage lost");
+        return Fault::StatusLost;
+    case 2:
+        log(std::string("fault stall: ") + what + " stalled unread");
+        return Fault::Stall;
+    case 3:
+        log(std::string("fault no-reply: ") + what + " taken, never answered");
+        return Fault::NoReply;
+    default:
+        return Fault::Short; // logged with the sizes once the reply is known
+    }
 }
 
 // Standard requests belong to the USB device, not to its DFU function: they

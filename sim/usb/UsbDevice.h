@@ -6,6 +6,7 @@
 
 #include "../common/EventLog.h"
 #include "../common/Options.h"
+#include "../common/RandomFaults.h"
 #include "../common/SimDevice.h"
 #include "../dfu_model/DfuModel.h"
 
@@ -40,6 +41,9 @@ private:
     std::vector<uint8_t> handleControl(const uint8_t* setupBytes, const uint8_t* out, uint32_t outLength,
                                        uint32_t capacity, uint32_t& error);
     std::vector<uint8_t> handleStandard(const SetupPacket& setup, uint32_t& error);
+    // A random fault on this control transfer, if one hits it.
+    enum class Fault { None, NotDelivered, StatusLost, Stall, NoReply, Short };
+    Fault rollFault(const uint8_t* setup);
     void dropHost(const char* why);
     // Sends the replies whose time has come; false when the host is gone.
     bool sendDue(Clock::time_point now);
@@ -61,6 +65,7 @@ private:
         std::vector<uint8_t> bytes;
     };
     std::chrono::microseconds latency_;
+    RandomFaults random_;
     std::deque<Reply> replies_;
     bool shutDown_ = false;
 };

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -117,6 +118,15 @@ public:
     Reply call(uint8_t op, uint32_t arg0, uint32_t arg1, const std::vector<uint8_t>& setup, uint32_t dataLength,
                const std::vector<uint8_t>& out = {})
     {
+        std::optional<Reply> reply = callWithin(op, arg0, arg1, setup, dataLength, out, 2000);
+        if (!reply)
+            throw std::runtime_error("no reply");
+        return *reply;
+    }
+    // None when no reply came within ms.
+    std::optional<Reply> callWithin(uint8_t op, uint32_t arg0, uint32_t arg1, const std::vector<uint8_t>& setup,
+                                    uint32_t dataLength, const std::vector<uint8_t>& out, int ms)
+    {
         VusbRequest request{};
         request.sequence = ++sequence_;
         request.op = op;
@@ -130,9 +140,11 @@ public:
         bytes.insert(bytes.end(), out.begin(), out.end());
         if (::write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
             throw std::runtime_error("short write");
-        auto head = readFor(fd_, sizeof(VusbReply), 2000);
+        auto head = readFor(fd_, sizeof(VusbReply), ms);
+        if (head.empty())
+            return std::nullopt;
         if (head.size() != sizeof(VusbReply))
-            throw std::runtime_error("no reply");
+            throw std::runtime_error("part of a reply");
         VusbReply reply;
         std::memcpy(&reply, head.data(), sizeof reply);
         if (reply.sequence != request.sequence)
@@ -148,6 +160,12 @@ public:
                                    uint8_t(length >> 8)};
         bool in = type & 0x80;
         return call(VUSB_OP_CONTROL, 0, 0, setup, in ? length : static_cast<uint32_t>(out.size()), out);
+    }
+    std::optional<Reply> controlWithin(uint8_t type, uint8_t request, uint16_t value, uint16_t length, int ms)
+    {
+        std::vector<uint8_t> setup{type, request, uint8_t(value), uint8_t(value >> 8), 0, 0, uint8_t(length),
+                                   uint8_t(length >> 8)};
+        return callWithin(VUSB_OP_CONTROL, 0, 0, setup, length, {}, ms);
     }
 
 private:

@@ -95,6 +95,18 @@ TEST(Options, SerialLineAndDelay)
     EXPECT_EQ(cl.devices[1].faults.delayOnly, 3u);
 }
 
+TEST(Options, RandomFaultsWithAndWithoutASeed)
+{
+    CommandLine cl = parse({"--com", "COM3,faults=0.05:42", "--usb", "faults=.01", "--com", "COM4,faults=1"});
+    ASSERT_EQ(cl.devices.size(), 3u);
+    EXPECT_DOUBLE_EQ(cl.devices[0].faults.random.rate, 0.05);
+    EXPECT_EQ(cl.devices[0].faults.random.seed, 42u);
+    EXPECT_TRUE(cl.devices[0].faults.random.seeded);
+    EXPECT_DOUBLE_EQ(cl.devices[1].faults.random.rate, 0.01);
+    EXPECT_FALSE(cl.devices[1].faults.random.seeded) << "a seed is drawn, to be logged";
+    EXPECT_DOUBLE_EQ(cl.devices[2].faults.random.rate, 1.0);
+}
+
 TEST(Options, DirectoriesDefaultToTheEnvironmentThenHome)
 {
     ::setenv("VELT_USBDEVICES", "/env/usb", 1);
@@ -131,6 +143,11 @@ TEST(Options, RejectsValuesThatDoNotFit)
              {"--com", "COM1,baud=10"},
              {"--com", "COM1,baud=hostile"},
              {"--com", "COM1,latency=-5"},
+             {"--com", "COM1,faults=1.5"},
+             {"--com", "COM1,faults=-0.1"},
+             {"--com", "COM1,faults=0.1:x"},
+             {"--com", "COM1,faults=0.1x"},
+             {"--usb", "faults="},
              {"--com", "COM1,latency=60000001"},
              {"--usb", "baud=9600"},
              {"--com", "COM1,transfer-size=64"},

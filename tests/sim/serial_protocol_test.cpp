@@ -162,3 +162,91 @@ TEST_F(Protocol, DelayHoldsBackOnlyTheReplyOfTheNthRequest)
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].delayMs, 0u);
 }
+
+namespace {
+
+// A host that greets the device and then downloads and polls, answering
+// every reply with an acknowledgement, through a protocol with random faults.
+struct FaultyRun {
+    std::vector<uint8_t> sent;
+    std::string log;
+};
+
+FaultyRun runFaulty(double rate, uint64_t seed, unsigned blocks)
+{
+    SerialFaults faults;
+    faults.random.rate = rate;
+    faults.random.seed = seed;
+    faults.random.seeded = true;
+    DfuModel model(ModelConfig{});
+    FaultyRun run;
+    SerialProtocol protocol(model, faults, [&run](const std::string& l) { run.log += l + "\n"; });
+    auto feed = [&](const std::vector<uint8_t>& bytes) {
+        Output out;
+        protocol.feed(bytes.data(), bytes.size(), out);
+        for (const Outgoing& item : out)
+            run.sent.insert(run.sent.end(), item.bytes.begin(), item.bytes.end());
+    };
+    feed({kSyncRequest});
+    std::vector<uint8_t> data(64);
+    for (unsigned block = 0; block < blocks; ++block) {
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(block * 31 + i);
+        feed(encodeFrame(requestPayload(DFU_REQ_DNLOAD, static_cast<uint16_t>(block), 0, 64, data)));
+        feed(encodeFrame(requestPayload(DFU_REQ_GETSTATUS, 0, 0, 6)));
+        feed({kAck});
+        protocol.dropPartial(); // what the device does once the host pauses
+    }
+    return run;
+}
+
+size_t countOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// The same seed replays the same faults byte for byte; another seed does not;
+// a rate of 0 changes nothing.
+TEST(ProtocolRandomFaults, ASeedReplaysTheSameFaults)
+{
+    const FaultyRun a = runFaulty(0.3, 1234, 200);
+    const FaultyRun b = runFaulty(0.3, 1234, 200);
+    const FaultyRun c = runFaulty(0.3, 99, 200);
+    EXPECT_EQ(a.sent, b.sent);
+    EXPECT_EQ(a.log, b.log);
+    EXPECT_NE(a.log, c.log);
+    EXPECT_GT(countOf(a.log, "fault "), 40u) << a.log;
+
+    const FaultyRun clean = runFaulty(0, 1234, 50);
+    EXPECT_EQ(countOf(clean.log, "fault "), 0u);
+    std::vector<uint8_t> expected{kSyncReply};
+    for (int block = 0; block < 50; ++block) {
+        expected.push_back(kAck);
+        const auto reply = encodeFrame(std::vector<uint8_t>{0, 0, 0, 0, 5, 0});
+        expected.push_back(kAck);
+        expected.insert(expected.end(), reply.begin(), reply.end());
+    }
+    EXPECT_EQ(clean.sent, expected);
+}
+
+// Every kind is dealt, both ways, each named in the log; the rate is honoured
+// within what chance allows.
+TEST(ProtocolRandomFaults, EveryKindIsDealtAndNamed)
+{
+    const FaultyRun run = runFaulty(1.0, 7, 400);
+    for (const char* kind : {"fault noise: ", "fault bitflip: host frame", "fault drop: host frame",
+                             "fault lost-ack: acknowledgement", "fault bad-ack: acknowledgement", "fault reject: ",
+                             "bytes before the reply", "fault bitflip: reply", "fault drop: reply",
+                             "fault lost-ack: the host's", "fault bad-ack: the host's"})
+        EXPECT_GT(countOf(run.log, kind), 0u) << kind;
+
+    const FaultyRun tenth = runFaulty(0.1, 11, 1000);
+    const size_t hits = countOf(tenth.log, "fault ");
+    EXPECT_GT(hits, 150u);
+    EXPECT_LT(hits, 450u);
+}

@@ -133,3 +133,31 @@ TEST(UsbDevice, LatencyDelaysEachControlTransfer)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(ms.count(), 300);
 }
+
+// Random faults on USB: every transfer hit at rate 1, each fault an honest
+// failure of the transfer (never wrong bytes), named in the log.
+TEST(UsbDevice, RandomFaultsFailTransfersAndAreLogged)
+{
+    SimProcess sim({"--usb", "faults=1:5"});
+    UsbClient host(soleStem(sim.usbDir()) + ".sock");
+    unsigned failed = 0, shortReplies = 0, answered = 0;
+    for (int i = 0; i < 60; ++i) {
+        const auto reply = host.controlWithin(0xA1, 3, 0, 6, 100);
+        if (!reply)
+            continue; // never answered
+        ++answered;
+        if (reply->error != 0)
+            ++failed;
+        else if (reply->data.size() < 6)
+            ++shortReplies;
+        else
+            ADD_FAILURE() << "a transfer hit by a fault came back whole";
+    }
+    EXPECT_GT(failed, 0u);
+    EXPECT_GT(shortReplies, 0u);
+    EXPECT_LT(answered, 60u);
+    const std::string log = sim.readLog();
+    for (const char* kind : {"fault transfer-error", "fault status-lost", "fault stall", "fault no-reply", "fault short"})
+        EXPECT_NE(log.find(kind), std::string::npos) << kind;
+    EXPECT_NE(log.find("random faults: rate 1.000000 seed 5"), std::string::npos);
+}
