@@ -86,7 +86,8 @@ public:
 
 private:
     // Waits for fd to become ready for events, at most until deadline
-    // (none: for ever). Returns 1 ready, 0 timed out, -1 the line is gone.
+    // (none: for ever). Returns 1 ready, 0 timed out, -1 the line is gone,
+    // 2 ready with the line hung up (what is left may still be read).
     int WaitFor(short events, const Clock::time_point* deadline);
 
     // Moves up to size received bytes into out: first what the receive
@@ -158,7 +159,7 @@ int SerialPort::WaitFor(short events, const Clock::time_point* deadline) {
         if (r == 0)
             continue;  // re-check the deadline
         if (p.revents & events)
-            return 1;
+            return (p.revents & (POLLHUP | POLLERR)) ? 2 : 1;
         return -1;  // POLLHUP or POLLERR without data: the other end is gone
     }
 }
@@ -299,8 +300,14 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
     const bool intervalLimit = !anyByte && !immediate && t.ReadIntervalTimeout != 0;
 
     Clock::time_point lastByte = start;
+    // A hung-up tty polls readable for ever and reads as empty: once the
+    // wait says so and nothing more comes, the line is gone, and waiting
+    // out the time-out would only spin.
+    bool hungUp = false;
     while (got < size) {
         ssize_t r = Receive(out + got, size - got);
+        if (r == 0 && hungUp)
+            r = -1;
         if (Aborting()) {
             *done = got + static_cast<DWORD>(r > 0 ? r : 0);
             SetLastError(ERROR_OPERATION_ABORTED);
@@ -337,6 +344,7 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
         int w = WaitFor(POLLIN, deadline);
         if (w == 0)
             break;
+        hungUp = w == 2;
         if (w < 0) {
             *done = got;
             SetLastError(ERROR_GEN_FAILURE);

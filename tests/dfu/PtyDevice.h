@@ -37,11 +37,18 @@ public:
         dosDevices.Link(comName, m_slave);
         m_path = "\\\\.\\" + comName;
     }
-    ~PtyDevice() { close(m_master); }
+    ~PtyDevice() { HangUp(); }
     PtyDevice(const PtyDevice&) = delete;
     PtyDevice& operator=(const PtyDevice&) = delete;
 
     const std::string& path() const { return m_path; }
+    // The device end goes away: the host's side of the pty is hung up.
+    void HangUp()
+    {
+        if (m_master >= 0)
+            close(m_master);
+        m_master = -1;
+    }
     const std::string& slave() const { return m_slave; }
 
     // Reads exactly count bytes, or what arrived before the deadline.
