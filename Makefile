@@ -1,9 +1,9 @@
 # Entry points: make (native build), make test, make demo, make windows, make bench,
-# make package, make docs.
+# make soak, make package, make docs.
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench package docs setup clean
+.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench soak package docs setup clean
 
 all: native
 
@@ -49,6 +49,10 @@ demo: setup
 
 bench: setup native
 	@scripts/bench.sh
+
+# Long fault runs (about ten minutes); make test runs a short one (ctest soak.short).
+soak: setup native
+	@scripts/soak.sh
 
 # Debian packages of the native tree and the two Windows zips, in build/packages.
 package: setup windows native

@@ -67,6 +67,9 @@ public:
     // host by now.
     void transmit(std::vector<uint8_t>& into, Clock::time_point now);
 
+    // Bytes from the host still on their way to the device.
+    bool carryingToDevice() const { return !toDevice_.bursts.empty() || !toDevice_.instant.empty(); }
+
     // When the owner should call in next (see above), or a held reply is
     // due; none when idle.
     std::optional<Clock::time_point> nextEvent() const;

@@ -22,7 +22,11 @@ namespace velt::sim {
 
 namespace {
 
-constexpr int kPartialFrameMs = 500;      // a frame that stalls this long is abandoned
+// A frame whose bytes stop coming for this long is abandoned (bytes still
+// crossing a paced line are coming). Shorter than any host's time-out, so
+// that a frame cut short by the line is gone by the time the host has let
+// the line fall quiet and tries again.
+constexpr int kPartialFrameMs = 100;
 constexpr size_t kMaxPendingOutput = 1 << 20;
 
 std::string readLink(const std::string& path)
@@ -191,14 +195,14 @@ void SerialDevice::run(int stopFd)
             log("pty write failed: " + std::string(std::strerror(errno)));
             return;
         }
-        if (protocol_.midFrame() && now - lastInput_ >= partialFrame) {
+        const bool stalled = protocol_.midFrame() && !line_.carryingToDevice();
+        if (stalled && now - lastInput_ >= partialFrame)
             protocol_.dropPartial();
-        }
 
         // Sleep until the line has something to do, the host writes, or an
         // incomplete frame has stalled long enough to be dropped.
         std::optional<Clock::time_point> wake = line_.nextEvent();
-        if (protocol_.midFrame() && (!wake || lastInput_ + partialFrame < *wake))
+        if (stalled && protocol_.midFrame() && (!wake || lastInput_ + partialFrame < *wake))
             wake = lastInput_ + partialFrame;
         timespec timeout{};
         timespec* limit = nullptr;

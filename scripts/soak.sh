@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The long soak: random images over lines with random faults (1 % and 5 % of
+# frames), serial and USB, through the library in process; prints the counts.
+# Fails on a silent corruption (status 0 with other bytes in flash) or a hang.
+#   SOAK_SECONDS  seconds per transport and rate (default 150)
+#   SOAK_WORKERS  devices at once (default 8)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bindir=${VELT_BIN_DIR:-build/native/bin}
+if [ ! -x "$bindir/dfu_soak" ]; then
+  echo "soak: $bindir/dfu_soak is missing; build with 'make' first" >&2
+  exit 1
+fi
+"$bindir/dfu_soak" --seconds "${SOAK_SECONDS:-150}" --workers "${SOAK_WORKERS:-8}" --rates 0.01,0.05 \
+  --transports serial,usb "$@"
