@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Serial transport throughput: the library against the device simulator over
 # a pty, side by side with a raw 1-byte pty ping-pong measured in the same run;
-# then whole-image download and upload on USB and serial.
+# then whole-image download and upload on USB and serial; then flashing on
+# paced lines (115200 bit/s, a latency-bound USB-CDC link, 8 and 32 devices
+# at once) and the host's CPU time per MiB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bindir=${VELT_BIN_DIR:-build/native/bin}
-for bin in bench_serial bench_image; do
+for bin in bench_serial bench_image bench_line; do
   if [ ! -x "$bindir/$bin" ]; then
     echo "bench-dfu: $bindir/$bin is missing; build with 'make' first" >&2
     exit 1
@@ -16,3 +18,6 @@ echo "== VELT_DFU serial transport =="
 echo
 echo "== VELT_DFU image transfers =="
 "$bindir/bench_image"
+echo
+echo "== VELT_DFU on paced lines: efficiency, latency, many devices, CPU =="
+"$bindir/bench_line"

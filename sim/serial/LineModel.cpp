@@ -45,24 +45,41 @@ void LineModel::put(Direction& way, const uint8_t* data, size_t size, Clock::tim
         way.instant.insert(way.instant.end(), data, data + size);
         return;
     }
+    const Clock::time_point start = std::max(at, way.free);
+    way.free = start + charTime_ * static_cast<int64_t>(size);
+    // Bytes sent right behind a burst none of which has crossed yet are
+    // that burst (an acknowledgement and the reply frame behind it): they
+    // arrive together, as through an adapter that forwards what it has.
+    if (!way.bursts.empty()) {
+        Burst& last = way.bursts.back();
+        const Clock::time_point lastEnd = last.start + last.charTime * static_cast<int64_t>(last.bytes.size());
+        if (last.done == 0 && last.charTime == charTime_ && start == lastEnd) {
+            last.bytes.insert(last.bytes.end(), data, data + size);
+            return;
+        }
+    }
     Burst burst;
     burst.bytes.assign(data, data + size);
-    burst.start = std::max(at, way.free);
+    burst.start = start;
     burst.charTime = charTime_;
-    way.free = burst.start + charTime_ * static_cast<int64_t>(size);
     way.bursts.push_back(std::move(burst));
 }
 
-void LineModel::take(Direction& way, std::vector<uint8_t>& into, Clock::time_point now)
+LineModel::Clock::time_point LineModel::take(Direction& way, std::vector<uint8_t>& into, Clock::time_point now,
+                                             bool wholeShort)
 {
     if (!way.instant.empty()) {
         into.insert(into.end(), way.instant.begin(), way.instant.end());
         way.instant.clear();
     }
+    std::optional<Clock::time_point> last;
     while (!way.bursts.empty()) {
         Burst& burst = way.bursts.front();
         const Clock::time_point first = burst.start + latency_;
+        const auto length = burst.charTime * static_cast<int64_t>(burst.bytes.size());
         size_t upTo = 0;
+        if (wholeShort && length < kSlice && now < first + length)
+            break; // a short burst towards the host arrives whole
         if (now >= first)
             upTo = burst.charTime.count() == 0
                        ? burst.bytes.size()
@@ -71,11 +88,13 @@ void LineModel::take(Direction& way, std::vector<uint8_t>& into, Clock::time_poi
             into.insert(into.end(), burst.bytes.begin() + static_cast<std::ptrdiff_t>(burst.done),
                         burst.bytes.begin() + static_cast<std::ptrdiff_t>(upTo));
             burst.done = upTo;
+            last = first + burst.charTime * static_cast<int64_t>(upTo);
         }
         if (burst.done < burst.bytes.size())
-            return;
+            break;
         way.bursts.pop_front();
     }
+    return last ? std::min(*last, now) : now;
 }
 
 std::optional<LineModel::Clock::time_point> LineModel::next(const Direction& way, bool progressive) const
@@ -88,6 +107,8 @@ std::optional<LineModel::Clock::time_point> LineModel::next(const Direction& way
     const Clock::time_point first = burst.start + latency_;
     const Clock::time_point end = first + burst.charTime * static_cast<int64_t>(burst.bytes.size());
     if (!progressive)
+        return end;
+    if (end - first < kSlice)
         return end;
     const Clock::time_point nextByte = first + burst.charTime * static_cast<int64_t>(burst.done + 1);
     if (burst.done == 0)
@@ -108,9 +129,9 @@ void LineModel::arrive(const uint8_t* data, size_t size, Clock::time_point now)
     put(toDevice_, noise.data(), noise.size(), now);
 }
 
-void LineModel::receive(std::vector<uint8_t>& into, Clock::time_point now)
+LineModel::Clock::time_point LineModel::receive(std::vector<uint8_t>& into, Clock::time_point now)
 {
-    take(toDevice_, into, now);
+    return take(toDevice_, into, now, false);
 }
 
 void LineModel::releaseDue(Clock::time_point now)
@@ -142,7 +163,7 @@ void LineModel::sendReply(const std::vector<uint8_t>& bytes, std::chrono::millis
 void LineModel::transmit(std::vector<uint8_t>& into, Clock::time_point now)
 {
     releaseDue(now);
-    take(toHost_, into, now);
+    take(toHost_, into, now, true);
 }
 
 std::optional<LineModel::Clock::time_point> LineModel::nextEvent() const

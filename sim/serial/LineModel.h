@@ -14,7 +14,8 @@
 // burst, not one per byte. Towards the host it is when the first byte of a
 // burst has crossed, then every kSlice and at the burst's end: a host times
 // its reads from the first byte it sees, and a long reply must start to
-// arrive when it would on a real line.
+// arrive when it would on a real line (a burst shorter than a slice goes
+// whole at its end).
 #ifndef VELT_SIM_LINE_MODEL_H
 #define VELT_SIM_LINE_MODEL_H
 
@@ -56,7 +57,9 @@ public:
     // Host to device: bytes that came out of the pty at now.
     void arrive(const uint8_t* data, size_t size, Clock::time_point now);
     // Appends to into the host's bytes whose last bit has arrived by now.
-    void receive(std::vector<uint8_t>& into, Clock::time_point now);
+    // Returns when the last of them arrived (now when none did): a device
+    // answers at that moment, however late its owner woke to look.
+    Clock::time_point receive(std::vector<uint8_t>& into, Clock::time_point now);
 
     // Device to host: bytes sent at once (acknowledgements, handshake
     // replies), and reply frames. A reply goes delay after now, and never
@@ -98,7 +101,10 @@ private:
     };
 
     void put(Direction& way, const uint8_t* data, size_t size, Clock::time_point at);
-    void take(Direction& way, std::vector<uint8_t>& into, Clock::time_point now);
+    // Returns when the last byte taken crossed (now when none was).
+    // wholeShort: a burst shorter than kSlice is taken only once all of it
+    // has crossed (towards the host, as next() wakes for it).
+    Clock::time_point take(Direction& way, std::vector<uint8_t>& into, Clock::time_point now, bool wholeShort);
     std::optional<Clock::time_point> next(const Direction& way, bool progressive) const;
     void releaseDue(Clock::time_point now);
     void retime();

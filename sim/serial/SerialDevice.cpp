@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -152,16 +153,17 @@ bool SerialDevice::flushOutput()
 void SerialDevice::advance(LineModel::Clock::time_point now)
 {
     delivered_.clear();
-    line_.receive(delivered_, now);
+    // The device answers when the bytes arrived, not when this loop woke.
+    const LineModel::Clock::time_point arrived = line_.receive(delivered_, now);
     if (!delivered_.empty()) {
         lastInput_ = now;
         sent_.clear();
         protocol_.feed(delivered_.data(), delivered_.size(), sent_);
         for (const Outgoing& item : sent_) {
             if (item.reply)
-                line_.sendReply(item.bytes, std::chrono::milliseconds(item.delayMs), now);
+                line_.sendReply(item.bytes, std::chrono::milliseconds(item.delayMs), arrived);
             else
-                line_.send(item.bytes.data(), item.bytes.size(), now);
+                line_.send(item.bytes.data(), item.bytes.size(), arrived);
         }
     }
     line_.transmit(output_, now);
@@ -186,6 +188,9 @@ void SerialDevice::followHost()
 void SerialDevice::run(int stopFd)
 {
     using Clock = LineModel::Clock;
+    // The line's times are kept to the microsecond; the kernel's default
+    // slack of 50 us on every timed sleep would add to every crossing.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const auto partialFrame = std::chrono::milliseconds(kPartialFrameMs);
     std::vector<uint8_t> chunk(65536);
     while (true) {

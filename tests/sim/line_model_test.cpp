@@ -73,6 +73,26 @@ TEST(LineModel, PacesBothWaysAtTenBitsAByte)
     EXPECT_EQ(*fast.nextEvent(), t0 + 10us + LineModel::kSlice);
     EXPECT_EQ(transmitted(fast, t0 + 10us + LineModel::kSlice).size(), 100u);
     EXPECT_EQ(*fast.nextEvent(), t0 + 1500us) << "the end of the burst comes before another slice";
+    EXPECT_EQ(transmitted(fast, t0 + 1500us).size(), 49u);
+    fast.send(reply.data(), 12, t0 + 2ms);
+    EXPECT_EQ(*fast.nextEvent(), t0 + 2120us) << "a burst shorter than a slice goes whole";
+}
+
+// What the device receives comes with the moment its last byte crossed, so
+// that an answer is timed from then however late the owner looked.
+TEST(LineModel, ReceiveTellsWhenTheBytesArrived)
+{
+    LineModel line(atBaud(10000, 500us));
+    const uint8_t frame[] = {1, 2, 3};
+    line.arrive(frame, 3, t0);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(line.receive(got, t0 + 10ms), t0 + 3500us);
+    EXPECT_EQ(got.size(), 3u);
+    EXPECT_EQ(line.receive(got, t0 + 20ms), t0 + 20ms) << "nothing new";
+    line.arrive(frame, 3, t0 + 30ms);
+    got.clear();
+    EXPECT_EQ(line.receive(got, t0 + 32ms), t0 + 31500us);
+    EXPECT_EQ(got.size(), 1u);
 }
 
 TEST(LineModel, InstantLineDeliversAtOnce)
@@ -175,4 +195,24 @@ TEST(LineModel, AHostAtAnotherRateIsGarbled)
     EXPECT_FALSE(line.garbled());
     line.arrive(all.data(), 1, t0 + 1s);
     EXPECT_EQ(received(line, t0 + 2s), (std::vector<uint8_t>{0}));
+}
+
+// Bytes sent right behind a burst that has not begun to cross travel with
+// it: an acknowledgement and its reply frame arrive together.
+TEST(LineModel, BytesBackToBackAreOneBurst)
+{
+    LineModel line(atBaud(1000000, 1000us));
+    const uint8_t ack[] = {0x00};
+    line.send(ack, 1, t0);
+    line.sendReply({0x3A, 0, 1, 0, 2, 0x3E, 0x4C}, 0ms, t0);
+    EXPECT_EQ(*line.nextEvent(), t0 + 1080us);
+    EXPECT_TRUE(transmitted(line, t0 + 1079us).empty());
+    EXPECT_EQ(transmitted(line, t0 + 1080us).size(), 8u);
+
+    // A burst sent after a gap on the wire is a burst of its own.
+    line.send(ack, 1, t0 + 2ms);
+    line.send(ack, 1, t0 + 2100us);
+    EXPECT_EQ(*line.nextEvent(), t0 + 3010us);
+    EXPECT_EQ(transmitted(line, t0 + 3010us).size(), 1u);
+    EXPECT_EQ(*line.nextEvent(), t0 + 3110us);
 }
