@@ -84,6 +84,31 @@ TEST(CommandLine, ImageOptionsAndTheirLimits)
     }
 }
 
+TEST(CommandLine, RetriesAndWaitTakeTheirValuesAndLimits)
+{
+    Invocation inv;
+    ASSERT_EQ(Parse({"download", "COM7", "fw.bin", "--retries", "3", "--wait"}, inv), "");
+    EXPECT_EQ(inv.retries, 3u);
+    EXPECT_EQ(inv.waitSeconds, kDefaultWaitSeconds);
+    // The word after a bare --wait is an operand, not its value.
+    Invocation bare;
+    ASSERT_EQ(Parse({"download", "--wait", "COM7", "fw.bin", "--retries=0"}, bare), "");
+    EXPECT_EQ(bare.operands, (std::vector<std::string>{"COM7", "fw.bin"}));
+    EXPECT_EQ(bare.retries, 0u);
+    Invocation given;
+    ASSERT_EQ(Parse({"download", "COM7", "fw.bin", "--wait=5"}, given), "");
+    EXPECT_EQ(given.waitSeconds, 5u);
+    EXPECT_FALSE(given.retries.has_value());
+    for (const auto& bad : std::vector<std::vector<const char*>>{
+             {"--retries", "-1"}, {"--retries", "1001"}, {"--retries=x"}, {"--wait="}, {"--wait=86401"}, {"--wait=1s"}}) {
+        Invocation rejected;
+        std::vector<const char*> args = {"download", "COM7", "fw.bin"};
+        args.insert(args.end(), bad.begin(), bad.end());
+        const std::string option = std::string(bad[0]).substr(0, std::string(bad[0]).find('='));
+        EXPECT_NE(Parse(args, rejected).find(option), std::string::npos) << bad[0];
+    }
+}
+
 TEST(CommandLine, ValueOptionLastOnTheLineIsAnError)
 {
     Invocation inv;

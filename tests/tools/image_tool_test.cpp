@@ -5,6 +5,7 @@
 #include "JsonCheck.h"
 #include "SimProcess.h"
 #include "ToolRunner.h"
+#include "ToolText.h"
 
 #include <gtest/gtest.h>
 
@@ -22,33 +23,11 @@
 using tooltest::RunTool;
 using tooltest::ToolProcess;
 using tooltest::ToolRun;
+using namespace tooltest;
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-Bytes Pattern(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(seed >> 16);
-    }
-    return bytes;
-}
-
-Bytes ReadBytes(const std::string& path)
-{
-    const std::string text = tooltest::Slurp(path);
-    return Bytes(text.begin(), text.end());
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
 
 Bytes WithSuffix(Bytes data, uint16_t vid, uint16_t pid)
 {
@@ -59,28 +38,6 @@ Bytes WithSuffix(Bytes data, uint16_t vid, uint16_t pid)
     for (int i = 0; i < 4; ++i)
         data.push_back(static_cast<uint8_t>(crc >> (8 * i)));
     return data;
-}
-
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-bool Contains(const std::string& text, const std::string& what)
-{
-    return text.find(what) != std::string::npos;
 }
 
 // One simulator per test (each test runs in its own process): USB devices

@@ -1,16 +1,20 @@
 #include "Cancel.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace veltdfu {
 
 namespace {
 
-volatile std::sig_atomic_t g_cancel = 0;
+// Set by the handler, read by every device's thread: a lock-free atomic is
+// safe in a signal handler and between threads alike.
+std::atomic<bool> g_cancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnCancelSignal(int)
 {
-    g_cancel = 1;
+    g_cancel.store(true);
 }
 
 using Handler = void (*)(int);
@@ -21,7 +25,7 @@ Handler g_previousTerm = SIG_DFL;
 
 CancelOnSignal::CancelOnSignal()
 {
-    g_cancel = 0;
+    g_cancel.store(false);
     g_previousInt = std::signal(SIGINT, OnCancelSignal);
     g_previousTerm = std::signal(SIGTERM, OnCancelSignal);
 }
@@ -32,9 +36,14 @@ CancelOnSignal::~CancelOnSignal()
     std::signal(SIGTERM, g_previousTerm == SIG_ERR ? SIG_DFL : g_previousTerm);
 }
 
+void RequestCancel()
+{
+    g_cancel.store(true);
+}
+
 bool CancelRequested()
 {
-    return g_cancel != 0;
+    return g_cancel.load();
 }
 
 } // namespace veltdfu

@@ -18,6 +18,9 @@ public:
 
 bool CancelRequested();
 
+// What the handlers do, for a caller that stops every transfer without a signal.
+void RequestCancel();
+
 } // namespace veltdfu
 
 #endif

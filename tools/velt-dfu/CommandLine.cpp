@@ -26,7 +26,12 @@ std::optional<uint8_t> Pick(const Choice (&choices)[N], const std::string& word)
     return std::nullopt;
 }
 
-std::string Invalid(const std::string& option, const std::string& value, const char* expected)
+// Past these a number is a typing mistake, not a plan: a day of waiting, a
+// thousand attempts.
+constexpr uint32_t kMaxRetries = 1000;
+constexpr uint32_t kMaxWaitSeconds = 86400;
+
+std::string Invalid(const std::string& option, const std::string& value, const std::string& expected)
 {
     return "invalid value '" + value + "' for " + option + " (expected " + expected + ")";
 }
@@ -66,6 +71,14 @@ std::string ApplyOption(const std::string& name, const std::string& value, Invoc
         if (!size || *size == 0)
             return Invalid(name, value, "a block size of 1 to 65535 bytes");
         out.transferSize = static_cast<uint16_t>(*size);
+    } else if (name == "--retries") {
+        out.retries = ParseUnsigned(value, kMaxRetries);
+        if (!out.retries)
+            return Invalid(name, value, "a count of 0 to " + std::to_string(kMaxRetries));
+    } else if (name == "--wait") {
+        out.waitSeconds = ParseUnsigned(value, kMaxWaitSeconds);
+        if (!out.waitSeconds)
+            return Invalid(name, value, "seconds, at most " + std::to_string(kMaxWaitSeconds));
     } else {
         return "unknown option '" + name + "'";
     }
@@ -75,7 +88,7 @@ std::string ApplyOption(const std::string& name, const std::string& value, Invoc
 bool IsValueOption(const std::string& name)
 {
     static const char* const kNames[] = {"--baud",    "--data-bits", "--parity",       "--stop-bits",
-                                         "--flow",    "--timeout",   "--transfer-size"};
+                                         "--flow",    "--timeout",   "--transfer-size", "--retries"};
     for (const char* known : kNames) {
         if (name == known)
             return true;
@@ -125,6 +138,12 @@ std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
             out.noSuffix = true;
         } else if (arg == "--json") {
             out.json = true;
+        } else if (arg == "--wait") {
+            out.waitSeconds = kDefaultWaitSeconds;
+        } else if (arg.compare(0, 7, "--wait=") == 0) {
+            std::string error = ApplyOption("--wait", arg.substr(7), out);
+            if (!error.empty())
+                return error;
         } else {
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(0, equals);

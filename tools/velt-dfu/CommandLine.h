@@ -37,10 +37,18 @@ struct Invocation {
     bool verify = false;
     bool noSuffix = false;
     bool json = false;
+    // Production line: fresh attempts after a failure, and boards that come late.
+    std::optional<uint32_t> retries;     // further attempts after a failed one
+    std::optional<uint32_t> waitSeconds; // --wait: how long to wait for the device to appear
 };
+
+// --wait without a value.
+constexpr uint32_t kDefaultWaitSeconds = 30;
 
 // Fills `out` from argv[1..argc-1]. Options may stand anywhere, before or
 // after the command, as "--name VALUE" or "--name=VALUE"; "--" ends them.
+// --wait takes its value only as "--wait=SECONDS", so the word after it
+// stays an operand.
 // Returns an empty string on success, otherwise what was wrong, in words.
 std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out);
 

@@ -131,9 +131,9 @@ const Command kCommands[] = {
     {"info", "DEVICE", "show the device's information record", kOpenedForIt, 0, 0, RunInfo},
     {"reset", "DEVICE", "reset the device", kOpenedForIt, 0, 0, RunReset},
     {"download", "DEVICE FILE", "write the firmware image FILE to the device", kOpensItself, 1,
-     kOptTransferSize | kOptVerify | kOptNoSuffix | kOptJson, RunDownload},
+     kOptTransferSize | kOptVerify | kOptNoSuffix | kOptJson | kOptRetries | kOptWait, RunDownload},
     {"upload", "DEVICE FILE", "read the device's firmware image into FILE", kOpensItself, 1,
-     kOptTransferSize | kOptJson, RunUpload},
+     kOptTransferSize | kOptJson | kOptRetries | kOptWait, RunUpload},
 };
 
 } // namespace
@@ -149,6 +149,8 @@ std::string UnacceptedOption(const Command& command, const Invocation& invocatio
         {invocation.verify, kOptVerify, "--verify"},
         {invocation.noSuffix, kOptNoSuffix, "--no-suffix"},
         {invocation.json, kOptJson, "--json"},
+        {invocation.retries.has_value(), kOptRetries, "--retries"},
+        {invocation.waitSeconds.has_value(), kOptWait, "--wait"},
     };
     for (const auto& option : options) {
         if (option.given && (command.options & option.bit) == 0)

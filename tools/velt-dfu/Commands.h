@@ -26,6 +26,8 @@ enum CommandOption : unsigned {
     kOptVerify = 1u << 1,
     kOptNoSuffix = 1u << 2,
     kOptJson = 1u << 3,
+    kOptRetries = 1u << 4,
+    kOptWait = 1u << 5,
 };
 
 struct Command {

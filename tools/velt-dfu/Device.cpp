@@ -46,7 +46,25 @@ OpenDevice::~OpenDevice()
 
 namespace {
 
-DFU_STATUS OpenRef(const DeviceRef& ref, DFU_HANDLE* handle, int& exitCode)
+// Says a failure once, where the caller wants it, and gives the exit code.
+struct Complaint {
+    const ProblemSink& sink;
+
+    int operator()(const std::string& message, int code = kExitFailure) const
+    {
+        if (sink)
+            sink(message);
+        else
+            std::fprintf(stderr, "velt-dfu: %s\n", message.c_str());
+        return code;
+    }
+    int failure(const std::string& what, DFU_STATUS status) const
+    {
+        return (*this)(what + ": " + LibraryStatusText(status));
+    }
+};
+
+DFU_STATUS OpenRef(const DeviceRef& ref, DFU_HANDLE* handle, int& exitCode, const Complaint& complain)
 {
     if (!ref.byIndex)
         return DFU_OpenByDevicePath(handle, ref.path.c_str());
@@ -57,54 +75,59 @@ DFU_STATUS OpenRef(const DeviceRef& ref, DFU_HANDLE* handle, int& exitCode)
     if (status != DFU_STATUS_SUCCESS)
         return status;
     if (ref.index >= count) {
-        exitCode = ReportError("no device at index " + std::to_string(ref.index) + " (" +
-                               std::to_string(count) + " found; 'velt-dfu list' shows them)");
+        exitCode = complain("no device at index " + std::to_string(ref.index) + " (" + std::to_string(count) +
+                            " found; 'velt-dfu list' shows them)");
         return DFU_STATUS_DEVICE_NOT_FOUND;
     }
     return DFU_OpenByIndex(handle, ref.index);
 }
 
 // Changes only the settings the user gave; the rest stay as the port has them.
-int ApplyLineSettings(const OpenDevice& device, const LineSettings& wanted)
+int ApplyLineSettings(const OpenDevice& device, const LineSettings& wanted, const Complaint& complain)
 {
     uint8_t kind = DFU_INTERFACE_USB;
     DFU_GetOpenedInterface(device.handle(), &kind);
     if (kind != DFU_INTERFACE_UART) {
-        return ReportError("serial options apply to COM-port devices only; device " +
-                           device.label() + " is a USB device",
-                           kExitUsage);
+        return complain("serial options apply to COM-port devices only; device " + device.label() +
+                            " is a USB device",
+                        kExitUsage);
     }
-    uint32_t baud = 0;
-    uint8_t dataBits = 0, parity = 0, stopBits = 0, flow = 0;
-    DFU_STATUS status =
-        DFU_GetUartConfig(device.handle(), &baud, &dataBits, &parity, &stopBits, &flow);
+    const DFU_STATUS status = ConfigureLine(device.handle(), wanted);
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot read the serial settings of device " + device.label(), status);
-    status = DFU_SetUartConfig(device.handle(), wanted.baudRate.value_or(baud),
-                               wanted.dataBits.value_or(dataBits), wanted.parity.value_or(parity),
-                               wanted.stopBits.value_or(stopBits), wanted.flowControl.value_or(flow));
-    if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot apply the serial settings to device " + device.label(), status);
+        return complain.failure("cannot apply the serial settings to device " + device.label(), status);
     return kExitOk;
 }
 
 } // namespace
 
-std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
-                                           int& exitCode, DFU_STATUS* statusOut)
+DFU_STATUS ConfigureLine(DFU_HANDLE handle, const LineSettings& wanted)
 {
+    uint32_t baud = 0;
+    uint8_t dataBits = 0, parity = 0, stopBits = 0, flow = 0;
+    DFU_STATUS status = DFU_GetUartConfig(handle, &baud, &dataBits, &parity, &stopBits, &flow);
+    if (status != DFU_STATUS_SUCCESS)
+        return status;
+    return DFU_SetUartConfig(handle, wanted.baudRate.value_or(baud), wanted.dataBits.value_or(dataBits),
+                             wanted.parity.value_or(parity), wanted.stopBits.value_or(stopBits),
+                             wanted.flowControl.value_or(flow));
+}
+
+std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
+                                           int& exitCode, DFU_STATUS* statusOut, const ProblemSink& problem)
+{
+    const Complaint complain{problem};
     exitCode = kExitOk;
     DFU_HANDLE handle = nullptr;
-    DFU_STATUS status = OpenRef(ref, &handle, exitCode);
+    DFU_STATUS status = OpenRef(ref, &handle, exitCode, complain);
     if (statusOut != nullptr)
         *statusOut = status;
     if (exitCode != kExitOk)
         return nullptr;
     if (status != DFU_STATUS_SUCCESS) {
-        exitCode = ReportFailure("cannot open device " + ref.label(), status);
+        exitCode = complain.failure("cannot open device " + ref.label(), status);
         const std::string permission = UsbPermissionProblem(ref);
         if (!permission.empty())
-            ReportError(permission);
+            complain(permission);
         return nullptr;
     }
     auto device = std::make_unique<OpenDevice>(handle, ref.label());
@@ -115,21 +138,21 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
         uint8_t kind = DFU_INTERFACE_USB;
         DFU_GetOpenedInterface(handle, &kind);
         if (*invocation.timeoutMs == 0 && kind == DFU_INTERFACE_UART) {
-            exitCode = ReportError("--timeout 0 would fail every transfer on COM-port device " + ref.label() +
-                                       " (reads return at once); give at least 1 ms",
-                                   kExitUsage);
+            exitCode = complain("--timeout 0 would fail every transfer on COM-port device " + ref.label() +
+                                    " (reads return at once); give at least 1 ms",
+                                kExitUsage);
             return nullptr;
         }
         status = DFU_SetTransferTimeout(handle, *invocation.timeoutMs);
         if (statusOut != nullptr)
             *statusOut = status;
         if (status != DFU_STATUS_SUCCESS) {
-            exitCode = ReportFailure("cannot set the time-out of device " + ref.label(), status);
+            exitCode = complain.failure("cannot set the time-out of device " + ref.label(), status);
             return nullptr;
         }
     }
     if (invocation.line.any()) {
-        exitCode = ApplyLineSettings(*device, invocation.line);
+        exitCode = ApplyLineSettings(*device, invocation.line, complain);
         if (exitCode != kExitOk)
             return nullptr;
     }

@@ -7,6 +7,7 @@
 #include <VELT_DFU.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -49,11 +50,18 @@ private:
     std::string label_;
 };
 
+// Where a message about a failure goes: one line, without the "velt-dfu: ".
+using ProblemSink = std::function<void(const std::string&)>;
+
 // Opens the device and applies the invocation's time-out and serial settings.
-// On failure prints why and stores the exit code in `exitCode` (and the
-// library's status, if a library call failed, in `status`).
+// On failure says why (to `problem`, else on stderr) and stores the exit code
+// in `exitCode` (and the library's status, if a library call failed, in `status`).
 std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocation& invocation,
-                                           int& exitCode, DFU_STATUS* status = nullptr);
+                                           int& exitCode, DFU_STATUS* status = nullptr,
+                                           const ProblemSink& problem = {});
+
+// The given serial settings over what the port has; the library's status.
+DFU_STATUS ConfigureLine(DFU_HANDLE handle, const LineSettings& wanted);
 
 } // namespace veltdfu
 

@@ -2,6 +2,7 @@
 
 #include "Cancel.h"
 #include "Commands.h"
+#include "DeviceSearch.h"
 #include "DfuSuffix.h"
 #include "ImageFiles.h"
 #include "Names.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 namespace veltdfu {
@@ -45,16 +47,25 @@ std::string Seconds(double seconds)
     return text;
 }
 
+// How a device command ends: its result for the renderer and its exit code,
+// and whether a fresh attempt could end differently.
+struct Ending {
+    TransferOutcome outcome;
+    int exitCode = kExitFailure;
+    bool retryable = false;  // a failure of the transfer or of the device, not of the input
+    bool deviceLost = false; // the device did not answer afterwards: reopen before trying again
+};
+
 // One device command's reporting: every line it shows goes to the renderer.
 class Session {
 public:
-    Session(const Invocation& invocation, std::string device, const char* operation)
-        : renderer_(MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr)),
-          device_(std::move(device)), operation_(operation)
+    Session(ProgressRenderer& renderer, std::string device, const char* operation)
+        : renderer_(renderer), device_(std::move(device)), operation_(operation)
     {
     }
 
     const std::string& device() const { return device_; }
+    const char* operation() const { return operation_; }
     uint16_t transferSize = 0;
 
     void note(const std::string& text) { render(ProgressEvent::Kind::Note, text); }
@@ -65,43 +76,55 @@ public:
         ProgressEvent event = make(ProgressEvent::Kind::Begin, what);
         event.total = total;
         event.transferSize = transferSize;
-        renderer_->render(event);
+        renderer_.render(event);
         transferBegan_ = event.at;
     }
     void advance(uint64_t bytes)
     {
         ProgressEvent event = make(ProgressEvent::Kind::Advance, "");
         event.bytes = bytes;
-        renderer_->render(event);
+        renderer_.render(event);
     }
     // Seconds since begin().
     double finish()
     {
         ProgressEvent event = make(ProgressEvent::Kind::Finish, "");
-        renderer_->render(event);
+        renderer_.render(event);
         return std::chrono::duration<double>(event.at - transferBegan_).count();
     }
 
-    int result(TransferOutcome outcome, int exitCode)
+    void retry(uint32_t attempt, uint32_t attempts, const std::string& text, const TransferOutcome& failure)
     {
-        ProgressEvent event = make(ProgressEvent::Kind::Result, "");
-        outcome.seconds = std::chrono::duration<double>(event.at - began_).count();
+        ProgressEvent event = make(ProgressEvent::Kind::Retry, text);
         event.operation = operation_;
-        event.transferSize = transferSize;
-        event.outcome = std::move(outcome);
-        renderer_->render(event);
-        return exitCode;
+        event.attempt = attempt;
+        event.attempts = attempts;
+        event.outcome = failure;
+        renderer_.render(event);
     }
 
-    // A failure found before or around a transfer: said once, reported once.
-    int fail(const std::string& reason, uint8_t status, const std::string& message, int exitCode = kExitFailure)
+    // The device's last event; gives the exit code.
+    int end(Ending ending)
+    {
+        ProgressEvent event = make(ProgressEvent::Kind::Result, "");
+        ending.outcome.seconds = std::chrono::duration<double>(event.at - began_).count();
+        event.operation = operation_;
+        event.transferSize = transferSize;
+        event.outcome = std::move(ending.outcome);
+        renderer_.render(event);
+        return ending.exitCode;
+    }
+
+    // A failure that no other attempt would change: said once.
+    Ending fail(const std::string& reason, uint8_t status, const std::string& message, int exitCode = kExitFailure)
     {
         problem(message);
-        TransferOutcome outcome;
-        outcome.reason = reason;
-        outcome.status = status;
-        outcome.message = message;
-        return result(outcome, exitCode);
+        Ending ending;
+        ending.outcome.reason = reason;
+        ending.outcome.status = status;
+        ending.outcome.message = message;
+        ending.exitCode = exitCode;
+        return ending;
     }
 
 private:
@@ -113,14 +136,16 @@ private:
         event.text = text;
         return event;
     }
-    void render(ProgressEvent::Kind kind, const std::string& text) { renderer_->render(make(kind, text)); }
+    void render(ProgressEvent::Kind kind, const std::string& text) { renderer_.render(make(kind, text)); }
 
-    std::unique_ptr<ProgressRenderer> renderer_;
+    ProgressRenderer& renderer_;
     std::string device_;
     const char* operation_;
     ProgressClock::time_point began_ = ProgressClock::now();
     ProgressClock::time_point transferBegan_ = began_;
 };
+
+using Step = std::optional<Ending>; // nothing: go on with the next step
 
 // What the progress callback needs; its address is the callback's userData.
 struct Transfer {
@@ -158,23 +183,59 @@ struct Target {
     bool usb = true;
 };
 
-int OpenTarget(Session& session, const DeviceRef& ref, const Invocation& invocation, Target& target)
+Step OpenTarget(Session& session, const DeviceRef& ref, const Invocation& invocation, Target& target)
 {
     int exitCode = kExitOk;
     DFU_STATUS status = DFU_STATUS_SUCCESS;
-    target.device = OpenConfigured(ref, invocation, exitCode, &status);
+    target.device = OpenConfigured(ref, invocation, exitCode, &status, [&](const std::string& text) { session.problem(text); });
     if (!target.device) {
         // OpenConfigured has said what failed; programs still get their result.
-        TransferOutcome outcome;
-        outcome.reason = "device";
-        outcome.status = status;
-        outcome.message = "cannot open device " + ref.label();
-        return session.result(outcome, exitCode);
+        Ending ending;
+        ending.outcome.reason = "device";
+        ending.outcome.status = status;
+        ending.outcome.message = "cannot open device " + ref.label();
+        ending.exitCode = exitCode;
+        return ending;
     }
     uint8_t kind = DFU_INTERFACE_USB;
     DFU_GetOpenedInterface(target.device->handle(), &kind);
     target.usb = kind == DFU_INTERFACE_USB;
-    return kExitOk;
+    return std::nullopt;
+}
+
+Ending Cancelled(Session& session, const std::string& what)
+{
+    return session.fail("cancelled", DFU_STATUS_CANCELLED, what + " cancelled", kExitCancelled);
+}
+
+// With --wait, a device that is not listed yet is waited for.
+Step AwaitDevice(Session& session, const DeviceRef& ref, const Invocation& invocation, const std::string& what)
+{
+    if (!invocation.waitSeconds || IsListed(ref))
+        return std::nullopt;
+    const std::string seconds = std::to_string(*invocation.waitSeconds) + " s";
+    session.note("waiting up to " + seconds + " for device " + ref.label() + " to appear");
+    const auto began = ProgressClock::now();
+    switch (WaitForDevice(ref, std::chrono::seconds(*invocation.waitSeconds))) {
+    case Presence::Listed:
+        session.note("device " + ref.label() + " appeared after " +
+                     Seconds(std::chrono::duration<double>(ProgressClock::now() - began).count()));
+        return std::nullopt;
+    case Presence::Cancelled:
+        return Cancelled(session, what);
+    case Presence::Absent:
+        break;
+    }
+    return session.fail("absent", DFU_STATUS_DEVICE_NOT_FOUND,
+                        "no device " + ref.label() + " appeared within " + seconds);
+}
+
+// Opens the device once it is there.
+Step Reach(Session& session, const DeviceRef& ref, const Invocation& invocation, const std::string& what, Target& target)
+{
+    if (Step stop = AwaitDevice(session, ref, invocation, what))
+        return stop;
+    return OpenTarget(session, ref, invocation, target);
 }
 
 void TellTransferSize(Session& session, const Target& target, const Invocation& invocation)
@@ -194,7 +255,7 @@ std::string Join(const std::vector<std::string>& parts, const char* between)
 
 // Before a transfer: a device left mid-transfer or in dfuERROR by an earlier
 // run is brought back to dfuIDLE, and the user is told.
-int MakeReady(Session& session, DFU_HANDLE handle)
+Step MakeReady(Session& session, DFU_HANDLE handle)
 {
     const Recovery recovery = ReturnToIdle(handle);
     const std::string label = "device " + session.device();
@@ -204,27 +265,26 @@ int MakeReady(Session& session, DFU_HANDLE handle)
                      (recovery.idle ? "; it is in dfuIDLE now" : ""));
     }
     if (recovery.idle)
-        return kExitOk;
+        return std::nullopt;
     std::string message = label + " is not ready for a transfer: " + recovery.problem;
     if (recovery.status != DFU_STATUS_SUCCESS)
         message += ": " + LibraryStatusText(recovery.status);
-    TransferOutcome outcome;
-    session.problem(message);
-    outcome.reason = "device";
-    outcome.status = recovery.status;
-    outcome.message = message;
+    Ending ending = session.fail("device", recovery.status, message);
     if (recovery.first) {
-        outcome.dfuStatus = recovery.first->bStatus;
-        outcome.dfuState = recovery.first->bState;
+        ending.outcome.dfuStatus = recovery.first->bStatus;
+        ending.outcome.dfuState = recovery.first->bState;
     }
-    return session.result(outcome, kExitFailure);
+    // A request that failed may pass next time; a device in the wrong mode stays there.
+    ending.retryable = recovery.status != DFU_STATUS_SUCCESS;
+    ending.deviceLost = !recovery.first;
+    return ending;
 }
 
 // After a transfer that failed or was cancelled: says what failed with the
 // device's last word on it, and brings the device back to dfuIDLE so that
-// the next run starts clean.
-int EndFailedTransfer(Session& session, DFU_HANDLE handle, const std::string& what, DFU_STATUS status,
-                      std::optional<DFU_GETSTATUS_RESULT> lastReply, uint64_t bytes)
+// the next run, or the next attempt, starts clean.
+Ending EndFailedTransfer(Session& session, DFU_HANDLE handle, const std::string& what, DFU_STATUS status,
+                         std::optional<DFU_GETSTATUS_RESULT> lastReply, uint64_t bytes)
 {
     const bool cancelled = status == DFU_STATUS_CANCELLED && CancelRequested();
     const Recovery recovery = ReturnToIdle(handle);
@@ -243,16 +303,72 @@ int EndFailedTransfer(Session& session, DFU_HANDLE handle, const std::string& wh
                         (recovery.status != DFU_STATUS_SUCCESS ? ": " + LibraryStatusText(recovery.status) : ""));
     }
 
-    TransferOutcome outcome;
-    outcome.reason = cancelled ? "cancelled" : "transfer";
-    outcome.status = status;
-    outcome.message = message;
-    outcome.bytes = bytes;
+    Ending ending;
+    ending.outcome.reason = cancelled ? "cancelled" : "transfer";
+    ending.outcome.status = status;
+    ending.outcome.message = message;
+    ending.outcome.bytes = bytes;
     if (lastReply) {
-        outcome.dfuStatus = lastReply->bStatus;
-        outcome.dfuState = lastReply->bState;
+        ending.outcome.dfuStatus = lastReply->bStatus;
+        ending.outcome.dfuState = lastReply->bState;
     }
-    return session.result(outcome, cancelled ? kExitCancelled : kExitFailure);
+    ending.exitCode = cancelled ? kExitCancelled : kExitFailure;
+    ending.retryable = !cancelled;
+    ending.deviceLost = !recovery.first;
+    return ending;
+}
+
+// What made an attempt fail, as the retry line says it.
+std::string Cause(const TransferOutcome& failure)
+{
+    if (failure.reason == "verify")
+        return "a read-back that did not match";
+    std::string cause = LibraryStatusText(failure.status);
+    if (failure.dfuStatus && *failure.dfuStatus != 0)
+        cause += std::string(", device status ") + DfuStatusName(*failure.dfuStatus);
+    return cause;
+}
+
+// An attempt is given the failed one before it (none the first time).
+using Attempt = std::function<Ending(const Ending* previous)>;
+
+// The one place attempts are repeated: after a failure of the transfer or of
+// the device (never of the input, never after a cancel) the failed attempt
+// has already brought the device back to dfuIDLE, and the next one starts
+// over, until one succeeds or the retries are used up.
+Ending WithRetries(Session& session, const Invocation& invocation, const std::string& what, const Attempt& attempt)
+{
+    const uint32_t retries = invocation.retries.value_or(0);
+    Ending ending = attempt(nullptr);
+    uint32_t made = 1;
+    for (; made <= retries && !ending.outcome.ok && ending.retryable && !CancelRequested(); ++made) {
+        session.retry(made, retries,
+                      what + ": retry " + std::to_string(made) + " of " + std::to_string(retries) + " after " +
+                          Cause(ending.outcome),
+                      ending.outcome);
+        const Ending previous = ending;
+        ending = attempt(&previous);
+    }
+    if (invocation.retries)
+        ending.outcome.attempts = made;
+    return ending;
+}
+
+// A device that stopped answering gets a fresh handle (after waiting for it
+// again with --wait: a board that dropped off the bus comes back as new).
+Step ReopenIfLost(Session& session, const DeviceRef& ref, const Invocation& invocation, const std::string& what,
+                  const Ending* previous, Target& target)
+{
+    if (previous == nullptr || !previous->deviceLost)
+        return std::nullopt;
+    target.device.reset();
+    session.note("device " + ref.label() + " did not answer; opening it again");
+    Step stop = Reach(session, ref, invocation, what, target);
+    if (stop && stop->exitCode != kExitCancelled) {
+        stop->retryable = true;
+        stop->deviceLost = true;
+    }
+    return stop;
 }
 
 // What a download sends: the firmware, and where the library reads it from.
@@ -260,23 +376,27 @@ struct Firmware {
     std::vector<uint8_t> file;
     size_t size = 0;                 // bytes of `file` that are firmware
     std::optional<DfuSuffix> suffix; // valid suffix after them
+    std::string path;                // as the user gave it
+    std::string imagePath;           // what the library reads: `path`, or a copy without the suffix
+    TempFile stripped;
 };
 
-int CheckSuffix(Session& session, const std::string& path, const Invocation& invocation, Firmware& firmware)
+Step CheckSuffix(Session& session, const std::string& what, const Invocation& invocation, Firmware& firmware)
 {
-    const std::string where = "download to device " + session.device() + ": " + path;
+    const std::string& path = firmware.path;
+    const std::string where = what + ": " + path;
     const char* hint = " (--no-suffix sends the file as it is)";
     if (invocation.noSuffix) {
         firmware.size = firmware.file.size();
         session.note(path + ": --no-suffix, sending all " + std::to_string(firmware.size) + " bytes as they are");
-        return kExitOk;
+        return std::nullopt;
     }
     const SuffixCheck check = CheckDfuSuffix(firmware.file.data(), firmware.file.size());
     firmware.size = check.firmwareSize;
     switch (check.kind) {
     case SuffixCheck::Kind::None:
         session.note(path + " has no DFU suffix; sending all " + std::to_string(firmware.size) + " bytes");
-        return kExitOk;
+        return std::nullopt;
     case SuffixCheck::Kind::BadLength:
         return session.fail("suffix", 0,
                             where + " ends in a DFU suffix signature with bLength " +
@@ -289,7 +409,30 @@ int CheckSuffix(Session& session, const std::string& path, const Invocation& inv
         break;
     }
     firmware.suffix = check.suffix;
-    return kExitOk;
+    return std::nullopt;
+}
+
+// Everything about the file is settled before a device is opened.
+Step PrepareFirmware(Session& session, const std::string& what, const Invocation& invocation, Firmware& firmware)
+{
+    std::string error;
+    firmware.file = ReadWholeFile(firmware.path, error);
+    if (!error.empty())
+        return session.fail("file", DFU_STATUS_FILE_READ_ERROR, what + ": cannot read " + firmware.path + ": " + error);
+    if (Step stop = CheckSuffix(session, what, invocation, firmware))
+        return stop;
+    if (firmware.size == 0)
+        return session.fail("file", DFU_STATUS_FILE_READ_ERROR,
+                            what + ": " + firmware.path + " holds no firmware; nothing sent");
+    // The library reads the image from a file: one without the suffix when there is one.
+    firmware.imagePath = firmware.path;
+    if (firmware.size != firmware.file.size()) {
+        if (!firmware.stripped.create("", "velt-dfu-image", error) ||
+            !firmware.stripped.write(firmware.file.data(), firmware.size, error))
+            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": temporary copy of the firmware: " + error);
+        firmware.imagePath = firmware.stripped.path();
+    }
+    return std::nullopt;
 }
 
 std::string IdText(uint16_t vid, uint16_t pid)
@@ -298,16 +441,17 @@ std::string IdText(uint16_t vid, uint16_t pid)
 }
 
 // A suffix names the device it is for; 0xFFFF stands for any.
-int CheckSuffixDevice(Session& session, const std::string& path, const Target& target, const Firmware& firmware)
+Step CheckSuffixDevice(Session& session, const Target& target, const Firmware& firmware)
 {
     if (!firmware.suffix)
-        return kExitOk;
+        return std::nullopt;
+    const std::string& path = firmware.path;
     const DfuSuffix& suffix = *firmware.suffix;
     const std::string sending = "sending the " + std::to_string(firmware.size) + " bytes of firmware before it";
     if (!target.usb) {
         session.note(path + ": DFU suffix CRC good; its VID:PID " + IdText(suffix.idVendor, suffix.idProduct) +
                      " is not checked on a COM port, which has none; " + sending);
-        return kExitOk;
+        return std::nullopt;
     }
     uint16_t vid = 0, pid = 0;
     const DFU_STATUS status = DFU_GetOpenedVidPid(target.device->handle(), &vid, &pid);
@@ -323,12 +467,12 @@ int CheckSuffixDevice(Session& session, const std::string& path, const Target& t
                                 "; nothing sent (--no-suffix sends the file as it is)");
     }
     session.note(path + ": DFU suffix for " + IdText(suffix.idVendor, suffix.idProduct) + ", CRC good; " + sending);
-    return kExitOk;
+    return std::nullopt;
 }
 
 // Reads the image back and compares it with what was sent, over the
 // firmware's length (the device may pad the last block).
-int Verify(Session& session, const Target& target, const Firmware& firmware, const DFU_GETSTATUS_RESULT& lastReply)
+Step Verify(Session& session, const Target& target, const Firmware& firmware, const DFU_GETSTATUS_RESULT& lastReply)
 {
     const std::string label = "device " + session.device();
     std::string error;
@@ -353,68 +497,32 @@ int Verify(Session& session, const Target& target, const Firmware& firmware, con
     const size_t offset = static_cast<size_t>(differ.first - firmware.file.begin());
     if (offset == firmware.size) {
         session.note(label + ": verified, the " + std::to_string(firmware.size) + " bytes read back match");
-        return kExitOk;
+        return std::nullopt;
     }
     std::string message = "verify of " + label + " failed: first difference at offset " + std::to_string(offset) +
                           " (0x" + Hex(static_cast<unsigned>(offset), 8) + "): sent 0x" + Hex(firmware.file[offset], 2);
     message += offset < image.size() ? ", read back 0x" + Hex(image[offset], 2)
                                      : ", but the device returned only " + std::to_string(image.size()) + " bytes";
-    session.problem(message);
-    TransferOutcome outcome;
-    outcome.reason = "verify";
-    outcome.message = message;
-    outcome.bytes = firmware.size;
-    outcome.dfuStatus = lastReply.bStatus;
-    outcome.dfuState = lastReply.bState;
-    return session.result(outcome, kExitFailure);
+    Ending ending = session.fail("verify", 0, message);
+    ending.outcome.bytes = firmware.size;
+    ending.outcome.dfuStatus = lastReply.bStatus;
+    ending.outcome.dfuState = lastReply.bState;
+    ending.retryable = true; // the download is repeated, then read back again
+    return ending;
 }
 
-int Cancelled(Session& session, const std::string& what)
+std::string Rate(uint64_t bytes, double seconds)
 {
-    return session.fail("cancelled", DFU_STATUS_CANCELLED, what + " cancelled", kExitCancelled);
+    return FormatBytes(static_cast<uint64_t>(seconds > 0 ? static_cast<double>(bytes) / seconds : 0)) + "/s";
 }
 
-} // namespace
-
-int RunDownload(CommandContext& context)
+// One download from dfuIDLE to the closing GETSTATUS, then the read-back.
+Ending DownloadAttempt(Session& session, const Target& target, const Firmware& firmware, const Invocation& invocation,
+                       const std::string& what)
 {
-    const Invocation& invocation = context.invocation;
-    const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
-    const std::string& path = invocation.operands[1];
-    Session session(invocation, ref.label(), "download");
-    CancelOnSignal cancelOnSignal;
-    const std::string what = "download to device " + ref.label();
-
-    // Everything about the file is settled before the device is opened.
-    Firmware firmware;
-    std::string error;
-    firmware.file = ReadWholeFile(path, error);
-    if (!error.empty())
-        return session.fail("file", DFU_STATUS_FILE_READ_ERROR, what + ": cannot read " + path + ": " + error);
-    if (int exitCode = CheckSuffix(session, path, invocation, firmware); exitCode != kExitOk)
-        return exitCode;
-    if (firmware.size == 0)
-        return session.fail("file", DFU_STATUS_FILE_READ_ERROR, what + ": " + path + " holds no firmware; nothing sent");
-
-    Target target;
-    if (int exitCode = OpenTarget(session, ref, invocation, target); exitCode != kExitOk)
-        return exitCode;
-    if (int exitCode = CheckSuffixDevice(session, path, target, firmware); exitCode != kExitOk)
-        return exitCode;
-    TellTransferSize(session, target, invocation);
-
-    // The library reads the image from a file: one without the suffix when there is one.
-    TempFile stripped;
-    std::string imagePath = path;
-    if (firmware.size != firmware.file.size()) {
-        if (!stripped.create("", "velt-dfu-image", error) || !stripped.write(firmware.file.data(), firmware.size, error))
-            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": temporary copy of the firmware: " + error);
-        imagePath = stripped.path();
-    }
-
     const DFU_HANDLE handle = target.device->handle();
-    if (int exitCode = MakeReady(session, handle); exitCode != kExitOk)
-        return exitCode;
+    if (Step stop = MakeReady(session, handle))
+        return *stop;
     if (CancelRequested())
         return Cancelled(session, what);
 
@@ -422,7 +530,7 @@ int RunDownload(CommandContext& context)
     DFU_GETSTATUS_RESULT lastReply = {};
     lastReply.bState = kNoReply;
     session.begin("download", firmware.size);
-    const DFU_STATUS status = DFU_DownloadImage(handle, session.transferSize, imagePath.c_str(), OnProgress,
+    const DFU_STATUS status = DFU_DownloadImage(handle, session.transferSize, firmware.imagePath.c_str(), OnProgress,
                                                 UserData(transfer), &lastReply);
     const double seconds = session.finish();
     const auto reply = lastReply.bState == kNoReply ? std::nullopt : std::optional(lastReply);
@@ -431,93 +539,162 @@ int RunDownload(CommandContext& context)
 
     if (invocation.verify) {
         if (CancelRequested())
-            return Cancelled(session, "verify of device " + ref.label());
-        if (int exitCode = Verify(session, target, firmware, lastReply); exitCode != kExitOk)
-            return exitCode;
+            return Cancelled(session, "verify of device " + session.device());
+        if (Step stop = Verify(session, target, firmware, lastReply))
+            return *stop;
     }
 
-    TransferOutcome outcome;
+    Ending ending;
+    ending.exitCode = kExitOk;
+    TransferOutcome& outcome = ending.outcome;
     outcome.ok = true;
     outcome.bytes = firmware.size;
-    outcome.message = "Downloaded " + std::to_string(firmware.size) + " bytes to device " + ref.label() + " in " +
-                      Seconds(seconds) + " (" +
-                      FormatBytes(static_cast<uint64_t>(seconds > 0 ? static_cast<double>(firmware.size) / seconds : 0)) +
-                      "/s)" + (invocation.verify ? ", verified." : ".");
+    outcome.message = "Downloaded " + std::to_string(firmware.size) + " bytes to device " + session.device() + " in " +
+                      Seconds(seconds) + " (" + Rate(firmware.size, seconds) + ")" +
+                      (invocation.verify ? ", verified." : ".");
     if (reply) {
         outcome.dfuStatus = reply->bStatus;
         outcome.dfuState = reply->bState;
     }
-    return session.result(outcome, kExitOk);
+    return ending;
 }
 
-int RunUpload(CommandContext& context)
+// The firmware to one device, with its own handle; the session gets the result.
+int DownloadTo(Session& session, const DeviceRef& ref, const Firmware& firmware, const Invocation& invocation)
+{
+    const std::string what = "download to device " + ref.label();
+    Target target;
+    if (Step stop = Reach(session, ref, invocation, what, target))
+        return session.end(*stop);
+    if (Step stop = CheckSuffixDevice(session, target, firmware))
+        return session.end(*stop);
+    TellTransferSize(session, target, invocation);
+    return session.end(WithRetries(session, invocation, what, [&](const Ending* previous) {
+        if (Step stop = ReopenIfLost(session, ref, invocation, what, previous, target))
+            return *stop;
+        return DownloadAttempt(session, target, firmware, invocation, what);
+    }));
+}
+
+} // namespace
+
+int RunDownload(CommandContext& context)
 {
     const Invocation& invocation = context.invocation;
     const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
-    const std::string& path = invocation.operands[1];
-    Session session(invocation, ref.label(), "upload");
+    const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr);
+    Session session(*renderer, ref.label(), "download");
     CancelOnSignal cancelOnSignal;
-    const std::string what = "upload from device " + ref.label();
 
-    // The image goes to a file beside the target and replaces it only when
-    // complete, so a failed upload leaves no half file and an existing file
-    // as it was. A target that is not a regular file (a device, a pipe) is
-    // written directly.
-    std::error_code code;
-    const fs::file_status existing = fs::status(path, code);
-    if (fs::is_directory(existing))
-        return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": " + path + " is a directory");
-    const bool direct = fs::exists(existing) && !fs::is_regular_file(existing);
-    std::string error;
+    Firmware firmware;
+    firmware.path = invocation.operands[1];
+    if (Step stop = PrepareFirmware(session, "download to device " + ref.label(), invocation, firmware))
+        return session.end(*stop);
+    return DownloadTo(session, ref, firmware, invocation);
+}
+
+namespace {
+
+// Where an upload's bytes go: a file beside the target that replaces it only
+// when complete, so a failed upload leaves no half file and an existing file
+// as it was; a target that is not a regular file (a device, a pipe) is
+// written directly.
+struct UploadFile {
+    std::string path;
+    bool direct = false;
     TempFile partial;
-    if (!direct) {
-        if (fs::exists(existing)) {
-            std::FILE* probe = std::fopen(path.c_str(), "r+b"); // opens for writing without emptying it
-            if (probe == nullptr)
-                return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR,
-                                    what + ": cannot write " + path + ": " + std::strerror(errno));
-            std::fclose(probe);
-        }
-        if (!partial.create(DirectoryOf(path), "." + fs::path(path).filename().string() + ".part", error))
-            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": cannot create " + path + " (" + error + ")");
-    }
-    const std::string writePath = direct ? path : partial.path();
 
-    Target target;
-    if (int exitCode = OpenTarget(session, ref, invocation, target); exitCode != kExitOk)
-        return exitCode;
-    TellTransferSize(session, target, invocation);
+    const std::string& writePath() const { return direct ? path : partial.path(); }
+};
+
+Step PrepareUploadFile(Session& session, const std::string& what, UploadFile& file)
+{
+    std::error_code code;
+    const fs::file_status existing = fs::status(file.path, code);
+    if (fs::is_directory(existing))
+        return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": " + file.path + " is a directory");
+    file.direct = fs::exists(existing) && !fs::is_regular_file(existing);
+    if (file.direct)
+        return std::nullopt;
+    std::string error;
+    if (fs::exists(existing)) {
+        std::FILE* probe = std::fopen(file.path.c_str(), "r+b"); // opens for writing without emptying it
+        if (probe == nullptr)
+            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR,
+                                what + ": cannot write " + file.path + ": " + std::strerror(errno));
+        std::fclose(probe);
+    }
+    if (!file.partial.create(DirectoryOf(file.path), "." + fs::path(file.path).filename().string() + ".part", error))
+        return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR,
+                            what + ": cannot create " + file.path + " (" + error + ")");
+    return std::nullopt;
+}
+
+Ending UploadAttempt(Session& session, const Target& target, UploadFile& file, const std::string& what)
+{
     const DFU_HANDLE handle = target.device->handle();
-    if (int exitCode = MakeReady(session, handle); exitCode != kExitOk)
-        return exitCode;
+    if (Step stop = MakeReady(session, handle))
+        return *stop;
     if (CancelRequested())
         return Cancelled(session, what);
 
     Transfer transfer{&session, session.transferSize, std::nullopt};
     session.begin("upload", std::nullopt);
     const DFU_STATUS status =
-        DFU_UploadImage(handle, session.transferSize, writePath.c_str(), OnProgress, UserData(transfer));
+        DFU_UploadImage(handle, session.transferSize, file.writePath().c_str(), OnProgress, UserData(transfer));
     const double seconds = session.finish();
-    if (status != DFU_STATUS_SUCCESS)
-        return EndFailedTransfer(session, handle, what, status, std::nullopt, transfer.bytes());
+    if (status != DFU_STATUS_SUCCESS) {
+        Ending ending = EndFailedTransfer(session, handle, what, status, std::nullopt, transfer.bytes());
+        // A file is written afresh by the next attempt; a pipe already has these bytes.
+        ending.retryable = ending.retryable && !file.direct;
+        return ending;
+    }
 
-    const uint64_t size = direct ? transfer.bytes() : static_cast<uint64_t>(fs::file_size(writePath, code));
-    if (!direct && !partial.moveTo(path, error))
-        return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": cannot replace " + path + ": " + error);
+    std::error_code code;
+    const uint64_t size = file.direct ? transfer.bytes() : static_cast<uint64_t>(fs::file_size(file.writePath(), code));
+    std::string error;
+    if (!file.direct && !file.partial.moveTo(file.path, error))
+        return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": cannot replace " + file.path + ": " + error);
 
-    TransferOutcome outcome;
+    Ending ending;
+    ending.exitCode = kExitOk;
+    TransferOutcome& outcome = ending.outcome;
     outcome.ok = true;
     outcome.bytes = size;
-    outcome.message = "Uploaded " + std::to_string(size) + " bytes from device " + ref.label() + " to " + path +
-                      " in " + Seconds(seconds) + " (" +
-                      FormatBytes(static_cast<uint64_t>(seconds > 0 ? static_cast<double>(size) / seconds : 0)) +
-                      "/s).";
+    outcome.message = "Uploaded " + std::to_string(size) + " bytes from device " + session.device() + " to " +
+                      file.path + " in " + Seconds(seconds) + " (" + Rate(size, seconds) + ").";
     DFU_GETSTATUS_RESULT reply = {};
     if (DFU_DfuGetStatus(handle, &reply) == DFU_STATUS_SUCCESS) {
         outcome.dfuStatus = reply.bStatus;
         outcome.dfuState = reply.bState;
     }
-    return session.result(outcome, kExitOk);
+    return ending;
+}
+
+} // namespace
+
+int RunUpload(CommandContext& context)
+{
+    const Invocation& invocation = context.invocation;
+    const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
+    const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr);
+    Session session(*renderer, ref.label(), "upload");
+    CancelOnSignal cancelOnSignal;
+    const std::string what = "upload from device " + ref.label();
+
+    UploadFile file;
+    file.path = invocation.operands[1];
+    if (Step stop = PrepareUploadFile(session, what, file))
+        return session.end(*stop);
+    Target target;
+    if (Step stop = Reach(session, ref, invocation, what, target))
+        return session.end(*stop);
+    TellTransferSize(session, target, invocation);
+    return session.end(WithRetries(session, invocation, what, [&](const Ending* previous) {
+        if (Step stop = ReopenIfLost(session, ref, invocation, what, previous, target))
+            return *stop;
+        return UploadAttempt(session, target, file, what);
+    }));
 }
 
 } // namespace veltdfu

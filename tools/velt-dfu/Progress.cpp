@@ -103,6 +103,7 @@ public:
             std::fprintf(out_, "%s\n", event.text.c_str());
             break;
         case ProgressEvent::Kind::Problem:
+        case ProgressEvent::Kind::Retry:
             problem(event.text);
             break;
         case ProgressEvent::Kind::Begin:
@@ -171,6 +172,7 @@ public:
             redraw(event.at);
             break;
         case ProgressEvent::Kind::Problem:
+        case ProgressEvent::Kind::Retry:
             clear();
             problem(event.text);
             redraw(event.at);
@@ -324,6 +326,19 @@ public:
             transfers_.erase(found);
             break;
         }
+        case ProgressEvent::Kind::Retry:
+            std::fprintf(err_, "velt-dfu: %s\n", event.text.c_str());
+            emit(JsonObject()
+                     .add("type", "retry")
+                     .add("device", event.device)
+                     .add("operation", event.operation)
+                     .add("attempt", event.attempt)
+                     .add("of", event.attempts)
+                     .add("status", static_cast<unsigned>(event.outcome.status))
+                     .add("status_name", LibraryStatusName(event.outcome.status))
+                     .add("reason", event.outcome.reason)
+                     .add("message", event.outcome.message));
+            break;
         case ProgressEvent::Kind::Result:
             result(event);
             break;
@@ -367,6 +382,8 @@ private:
         if (!o.ok)
             line.add("reason", o.reason);
         line.add("bytes", o.bytes).add("elapsed_s", o.seconds, 3);
+        if (o.attempts)
+            line.add("attempts", o.attempts);
         if (event.transferSize)
             line.add("transfer_size", static_cast<unsigned>(event.transferSize));
         else

@@ -29,6 +29,7 @@ struct TransferOutcome {
     double seconds = 0;               // since the command began
     std::optional<uint8_t> dfuStatus; // last GETSTATUS reply, when there is one
     std::optional<uint8_t> dfuState;
+    uint32_t attempts = 0;            // with --retries: attempts made; 0 when not counted
 };
 
 struct ProgressEvent {
@@ -38,6 +39,8 @@ struct ProgressEvent {
         Begin,   // a transfer starts: operation `text`, `total` bytes if known
         Advance, // `bytes` done so far
         Finish,  // the transfer is over (successful or not)
+        Retry,   // a failed attempt is followed by attempt `attempt` of `attempts`: `text` for
+                 // people, `outcome` the failure that caused it
         Result,  // the command's outcome; the last event of a device
     } kind = Kind::Note;
     std::string device;
@@ -46,8 +49,10 @@ struct ProgressEvent {
     uint64_t bytes = 0;
     std::optional<uint64_t> total; // an upload does not know its size
     uint16_t transferSize = 0;     // Begin and Result
-    std::string operation;         // Result: "download" or "upload"
-    TransferOutcome outcome;       // Result
+    std::string operation;         // Retry, Result: "download" or "upload"
+    TransferOutcome outcome;       // Retry, Result
+    uint32_t attempt = 0;          // Retry: the retry about to start, from 1
+    uint32_t attempts = 0;         // Retry: retries allowed
 };
 
 class ProgressRenderer {

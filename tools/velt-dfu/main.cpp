@@ -37,16 +37,23 @@ void PrintUsage(std::FILE* out)
                  "  --no-suffix                   download: send FILE as it is, even if it ends\n"
                  "                                in a DFU suffix\n"
                  "  --json                        download, upload: JSON Lines on standard output\n"
+                 "  --retries N                   download, upload: after a failed transfer or\n"
+                 "                                --verify, bring the device back to dfuIDLE and\n"
+                 "                                start over, up to N more times (default 0)\n"
+                 "  --wait[=SECONDS]              download, upload: wait for DEVICE to appear\n"
+                 "                                (default 30 s); the value only after '='\n"
                  "  --version                     show the tool and library versions\n"
                  "  -h, --help                    show this text\n"
                  "\nThe serial options apply to COM-port devices only.\n"
                  "\nA download checks a DFU suffix at the end of FILE (its CRC, and that its\n"
                  "VID:PID match a USB device unless they are FFFF) and sends only the firmware\n"
                  "before it. Ctrl-C cancels a transfer between two blocks and brings the device\n"
-                 "back to dfuIDLE.\n"
+                 "back to dfuIDLE; a cancelled transfer is never retried, nor one whose file\n"
+                 "or suffix is wrong.\n"
                  "\nExit status: 0 success; 1 the device or library reported a failure, a file\n"
-                 "could not be read or written, or --verify found a difference; 2 usage error;\n"
-                 "130 cancelled (Ctrl-C or SIGTERM).\n");
+                 "could not be read or written, --verify found a difference, or with --wait\n"
+                 "the device did not appear in time; 2 usage error; 130 cancelled (Ctrl-C or\n"
+                 "SIGTERM).\n");
 }
 
 int UsageError(const std::string& message)
