@@ -4,6 +4,8 @@
 # Fails on a silent corruption (status 0 with other bytes in flash) or a hang.
 #   SOAK_SECONDS  seconds per transport and rate (default 150)
 #   SOAK_WORKERS  devices at once (default 8)
+#   SOAK_TOOL_DOWNLOADS  downloads per transport and rate through velt-dfu
+#                 download --retries 3, for the share that ends right (default 48)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bindir=${VELT_BIN_DIR:-build/native/bin}
@@ -12,4 +14,4 @@ if [ ! -x "$bindir/dfu_soak" ]; then
   exit 1
 fi
 "$bindir/dfu_soak" --seconds "${SOAK_SECONDS:-150}" --workers "${SOAK_WORKERS:-8}" --rates 0.01,0.05 \
-  --transports serial,usb "$@"
+  --transports serial,usb --tool-downloads "${SOAK_TOOL_DOWNLOADS:-48}" --retries 3 "$@"

@@ -8,8 +8,12 @@
 //
 // Usage: dfu_soak [--seconds S | --downloads N] [--rates R,R...] [--transports serial,usb]
 //                 [--workers W] [--timeout MS] [--max-kib K] [--seed S] [--line KEYS]
+//                 [--tool-downloads N [--retries R]]
 // Each (transport, rate) pair runs for S seconds (or N downloads) on W
-// devices at once, one thread and one handle each, in one simulator.
+// devices at once, one thread and one handle each, in one simulator. With
+// --tool-downloads, N more downloads per pair go through velt-dfu download
+// --retries R (default 3), one process per download and device at a time,
+// and the share of them that end with the right image is reported.
 #include <VELT_DFU.h>
 
 #include "SimProcess.h"
@@ -30,6 +34,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
 
 namespace {
 
@@ -53,10 +59,13 @@ struct Options {
     unsigned maxKib = 32;
     uint64_t seed = 1;
     std::string line; // extra simulator keys for every device
+    unsigned toolDownloads = 0;
+    unsigned retries = 3;
 };
 
 struct Counts {
     unsigned downloads = 0, successes = 0, cleanFailures = 0, corruptions = 0, unrecovered = 0;
+    unsigned toolRuns = 0, toolRight = 0, toolFailed = 0;
     unsigned long long faults = 0;
     double slowest = 0;
     std::map<int, unsigned> statuses;
@@ -68,6 +77,9 @@ struct Counts {
         cleanFailures += o.cleanFailures;
         corruptions += o.corruptions;
         unrecovered += o.unrecovered;
+        toolRuns += o.toolRuns;
+        toolRight += o.toolRight;
+        toolFailed += o.toolFailed;
         faults += o.faults;
         slowest = std::max(slowest, o.slowest);
         for (const auto& [status, n] : o.statuses)
@@ -121,6 +133,10 @@ Options parse(int argc, char** argv)
             o.seed = std::strtoull(value().c_str(), nullptr, 10);
         else if (arg == "--line")
             o.line = value();
+        else if (arg == "--tool-downloads")
+            o.toolDownloads = static_cast<unsigned>(std::atoi(value().c_str()));
+        else if (arg == "--retries")
+            o.retries = static_cast<unsigned>(std::atoi(value().c_str()));
         else
             usage(("unknown argument " + arg).c_str());
     }
@@ -234,6 +250,13 @@ public:
             workers.emplace_back([&, i] { work(i, paths[i], counts[i], started[i], begin); });
         for (auto& w : workers)
             w.join();
+        if (options_.toolDownloads) {
+            std::vector<std::thread> tools;
+            for (unsigned i = 0; i < options_.workers; ++i)
+                tools.emplace_back([&, i] { throughTool(i, paths[i], counts[i], started[i], begin); });
+            for (auto& t : tools)
+                t.join();
+        }
         done = true;
         watchdog.join();
         sim.stop();
@@ -303,6 +326,47 @@ private:
             std::fflush(stdout);
         }
         DFU_Close(handle);
+    }
+
+    // velt-dfu download --retries on one device, one process per download.
+    void throughTool(unsigned index, const std::string& path, Counts& counts, std::atomic<double>& started,
+                     Clock::time_point begin)
+    {
+        std::mt19937_64 random(options_.seed * 104729 + index);
+        const std::string image = dir_ + "/tool-" + std::to_string(index) + ".bin";
+        const std::string flash = dir_ + "/flash-" + std::to_string(index);
+        const unsigned runs = options_.toolDownloads / options_.workers +
+                              (index < options_.toolDownloads % options_.workers ? 1 : 0);
+        for (unsigned run = 0; run < runs; ++run) {
+            const size_t size = 1 + random() % (options_.maxKib * 1024);
+            const uint16_t block = kBlockSizes[random() % std::size(kBlockSizes)];
+            Bytes bytes(size);
+            for (uint8_t& b : bytes)
+                b = static_cast<uint8_t>(random());
+            writeFile(image, bytes);
+            const std::string command = "'" VELT_DFU_TOOL "' download '" + path + "' '" + image +
+                                        "' --no-suffix --transfer-size " + std::to_string(block) + " --timeout " +
+                                        std::to_string(options_.timeoutMs) + " --retries " +
+                                        std::to_string(options_.retries) + " >/dev/null 2>&1";
+            started = std::chrono::duration<double>(Clock::now() - begin).count();
+            const int status = std::system(command.c_str());
+            started = -1;
+            ++counts.toolRuns;
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                ++counts.toolFailed;
+                continue;
+            }
+            const std::string mismatch = compare(readFile(flash), bytes, block);
+            if (mismatch.empty()) {
+                ++counts.toolRight;
+                continue;
+            }
+            ++counts.corruptions;
+            std::lock_guard<std::mutex> lock(printMu_);
+            std::printf("CORRUPTION: velt-dfu on %s %s rate %.3f: %zu bytes in blocks of %u ended 0; %s\n",
+                        transport_.c_str(), path.c_str(), rate_, size, block, mismatch.c_str());
+            std::fflush(stdout);
+        }
     }
 
     unsigned perWorker(unsigned index) const
@@ -379,6 +443,11 @@ int main(int argc, char** argv)
             char label[64];
             std::snprintf(label, sizeof label, "%s faults=%.3g", transport.c_str(), rate);
             print(label, counts);
+            if (counts.toolRuns)
+                std::printf("  %-22s velt-dfu download --retries %u: %u of %u ended with the right image (%.1f %%), "
+                            "%u failed\n",
+                            "", options.retries, counts.toolRight, counts.toolRuns,
+                            100.0 * counts.toolRight / counts.toolRuns, counts.toolFailed);
             if (counts.unrecovered)
                 std::printf("  %-22s %u times the device could not be brought back to dfuIDLE first\n", "",
                             counts.unrecovered);
@@ -387,6 +456,9 @@ int main(int argc, char** argv)
         }
     }
     print("all", total);
+    if (total.toolRuns)
+        std::printf("  %-22s velt-dfu download --retries %u: %u of %u ended with the right image (%.1f %%)\n", "",
+                    options.retries, total.toolRight, total.toolRuns, 100.0 * total.toolRight / total.toolRuns);
     std::printf("  statuses:");
     for (const auto& [status, n] : total.statuses)
         std::printf(" 0x%02X x %u", status, n);
