@@ -67,6 +67,43 @@ bool IsComPath(const std::string& path)
     return path.size() > 7 && SamePath(path.substr(0, 7), "\\\\.\\COM");
 }
 
+std::string ParseDeviceList(const std::string& list, std::vector<DeviceRef>& refs)
+{
+    size_t from = 0;
+    for (;;) {
+        const size_t comma = list.find(',', from);
+        const std::string name = list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (name.empty())
+            return "an empty device name in '" + list + "'";
+        refs.push_back(ParseDeviceRef(name));
+        if (comma == std::string::npos)
+            break;
+        from = comma + 1;
+    }
+    return "";
+}
+
+std::string FindDuplicate(const std::vector<DeviceRef>& refs)
+{
+    for (size_t i = 0; i < refs.size(); ++i)
+        for (size_t j = i + 1; j < refs.size(); ++j)
+            if (SameDevice(refs[i], refs[j]))
+                return refs[j].label();
+    return "";
+}
+
+void ResolveIndexes(std::vector<DeviceRef>& refs)
+{
+    uint32_t count = 0;
+    if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS)
+        return;
+    for (DeviceRef& ref : refs) {
+        char path[DFU_PATH_SIZE] = {};
+        if (ref.byIndex && ref.index < count && DFU_GetDevicePath(ref.index, path) == DFU_STATUS_SUCCESS)
+            ref = ParseDeviceRef(path);
+    }
+}
+
 Discovered FindAllDevices(const Invocation& invocation)
 {
     Discovered found;

@@ -29,6 +29,17 @@ bool SameDevice(const DeviceRef& a, const DeviceRef& b);
 // A path of a COM port as the library lists it ("\\.\COM7").
 bool IsComPath(const std::string& path);
 
+// The devices of a comma-separated list, in order; "" or what is wrong.
+std::string ParseDeviceList(const std::string& list, std::vector<DeviceRef>& refs);
+
+// The label of the first device named a second time, or "".
+std::string FindDuplicate(const std::vector<DeviceRef>& refs);
+
+// Indexes become the paths they stand for now, so that what a later count
+// (on any thread) does to the index space cannot change which device an
+// index opens. An index past the count stays as it is.
+void ResolveIndexes(std::vector<DeviceRef>& refs);
+
 struct Discovered {
     std::vector<DeviceRef> devices;   // the USB DFU devices, then the COM ports that answered
     size_t usb = 0;                   // how many of them are USB devices

@@ -188,7 +188,8 @@ Step OpenTarget(Session& session, const DeviceRef& ref, const Invocation& invoca
 {
     int exitCode = kExitOk;
     DFU_STATUS status = DFU_STATUS_SUCCESS;
-    target.device = OpenConfigured(ref, invocation, exitCode, &status, [&](const std::string& text) { session.problem(text); });
+    target.device = OpenConfigured(ref, invocation, exitCode, &status,
+                                   [&](const std::string& text) { session.problem(text); });
     if (!target.device) {
         // OpenConfigured has said what failed; programs still get their result.
         Ending ending;
@@ -584,47 +585,6 @@ bool NamesSeveral(const std::string& operand)
     return operand == "all" || operand.find(',') != std::string::npos;
 }
 
-// The devices of a list, each named once; "" or what is wrong.
-std::string ParseDeviceList(const std::string& operand, std::vector<DeviceRef>& refs)
-{
-    size_t from = 0;
-    for (;;) {
-        const size_t comma = operand.find(',', from);
-        const std::string name = operand.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
-        if (name.empty())
-            return "an empty device name in '" + operand + "'";
-        refs.push_back(ParseDeviceRef(name));
-        if (comma == std::string::npos)
-            break;
-        from = comma + 1;
-    }
-    return "";
-}
-
-std::string Duplicate(const std::vector<DeviceRef>& refs)
-{
-    for (size_t i = 0; i < refs.size(); ++i)
-        for (size_t j = i + 1; j < refs.size(); ++j)
-            if (SameDevice(refs[i], refs[j]))
-                return refs[j].label();
-    return "";
-}
-
-// Indexes become the paths they stand for now: the threads open by path, so
-// no count on one of them can shift what another opens. An index past the
-// count stays, and fails on its own thread.
-void ResolveIndexes(std::vector<DeviceRef>& refs)
-{
-    uint32_t count = 0;
-    if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS)
-        return;
-    for (DeviceRef& ref : refs) {
-        char path[DFU_PATH_SIZE] = {};
-        if (ref.byIndex && ref.index < count && DFU_GetDevicePath(ref.index, path) == DFU_STATUS_SUCCESS)
-            ref = ParseDeviceRef(path);
-    }
-}
-
 std::string Listing(const std::vector<std::string>& ports)
 {
     return Join(ports, ", ");
@@ -655,7 +615,7 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
         const std::string error = ParseDeviceList(operand, refs);
         if (!error.empty())
             return ReportError(error, kExitUsage);
-        if (const std::string twice = Duplicate(refs); !twice.empty())
+        if (const std::string twice = FindDuplicate(refs); !twice.empty())
             return ReportError("device " + twice + " is named twice in '" + operand + "'", kExitUsage);
     }
 
@@ -673,8 +633,8 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
             return session.end(session.fail("absent", DFU_STATUS_DEVICE_NOT_FOUND,
                                             "no devices found: no USB DFU device, no COM port that answered"));
     } else {
-        ResolveIndexes(refs);
-        if (const std::string twice = Duplicate(refs); !twice.empty())
+        ResolveIndexes(refs); // the threads open by path, never by index
+        if (const std::string twice = FindDuplicate(refs); !twice.empty())
             return session.end(session.fail("device", 0, "device " + twice + " is named twice in '" + operand + "'",
                                             kExitUsage));
     }
