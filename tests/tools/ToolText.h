@@ -3,8 +3,6 @@
 #ifndef VELT_TESTS_TOOLS_TOOLTEXT_H
 #define VELT_TESTS_TOOLS_TOOLTEXT_H
 
-#include "ToolRunner.h"
-
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -27,7 +25,10 @@ inline Bytes Pattern(size_t size, uint32_t seed)
 
 inline Bytes ReadBytes(const std::string& path)
 {
-    const std::string text = Slurp(path);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    const std::string text = content.str();
     return Bytes(text.begin(), text.end());
 }
 

@@ -240,3 +240,158 @@ TEST(Progress, JsonLinesAreObjectsWithATypeEndingInTheResult)
     const std::string upload = Render(ProgressStyle::Json, std::nullopt, 10, std::chrono::milliseconds(300));
     EXPECT_NE(upload.find(R"("percent":null,"bytes":640,"total":null)"), std::string::npos) << upload;
 }
+
+namespace {
+
+// A renderer for several devices, writing into memory: out and err.
+class Capture {
+public:
+    explicit Capture(ProgressStyle style)
+        : out_(open_memstream(&outText_, &outSize_)), err_(open_memstream(&errText_, &errSize_)),
+          renderer_(MakeRenderer(style, out_, err_, true))
+    {
+    }
+    ~Capture()
+    {
+        close();
+        std::free(outText_);
+        std::free(errText_);
+    }
+    ProgressRenderer& renderer() { return *renderer_; }
+    void event(ProgressEvent::Kind kind, const std::string& device, const std::string& text = "", uint64_t bytes = 0)
+    {
+        ProgressEvent e;
+        e.kind = kind;
+        e.device = device;
+        e.text = text;
+        e.bytes = bytes;
+        e.total = 1000;
+        e.at = at_ += std::chrono::milliseconds(150);
+        renderer_->render(e);
+    }
+    std::string out()
+    {
+        close();
+        return std::string(outText_, outSize_);
+    }
+    std::string err()
+    {
+        close();
+        return std::string(errText_, errSize_);
+    }
+
+private:
+    void close()
+    {
+        renderer_.reset();
+        if (out_)
+            std::fclose(out_);
+        if (err_)
+            std::fclose(err_);
+        out_ = err_ = nullptr;
+    }
+    char* outText_ = nullptr;
+    char* errText_ = nullptr;
+    size_t outSize_ = 0, errSize_ = 0;
+    std::FILE* out_;
+    std::FILE* err_;
+    std::unique_ptr<ProgressRenderer> renderer_;
+    ProgressClock::time_point at_{};
+};
+
+ProgressEvent Result(const std::string& device, bool ok, uint8_t status, uint64_t bytes, double seconds)
+{
+    ProgressEvent event;
+    event.kind = ProgressEvent::Kind::Result;
+    event.device = device;
+    event.operation = "download";
+    event.outcome.ok = ok;
+    event.outcome.status = status;
+    event.outcome.bytes = bytes;
+    event.outcome.seconds = seconds;
+    event.outcome.reason = ok ? "" : "transfer";
+    if (!ok)
+        event.outcome.dfuStatus = 8; // errADDRESS
+    return event;
+}
+
+} // namespace
+
+TEST(Progress, SeveralDevicesTagEveryLineForPeopleOnce)
+{
+    Capture lines(ProgressStyle::Lines);
+    lines.event(ProgressEvent::Kind::Note, "COM7", "device COM7: transfer size 1024 bytes");
+    lines.event(ProgressEvent::Kind::Note, "COM8", "fw.bin has no DFU suffix");
+    lines.event(ProgressEvent::Kind::Problem, "COM8", "download to device COM8 failed");
+    lines.event(ProgressEvent::Kind::Begin, "COM7", "download");
+    EXPECT_EQ(lines.out(), "COM7: transfer size 1024 bytes\nCOM8: fw.bin has no DFU suffix\n"
+                           "COM7: download   0% (0 of 1000 bytes, -- KiB/s)\n");
+    EXPECT_EQ(lines.err(), "velt-dfu: COM8: download to device COM8 failed\n");
+
+    // One device alone keeps its lines as they are.
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    {
+        auto single = MakeRenderer(ProgressStyle::Lines, out, stderr);
+        ProgressEvent note;
+        note.device = "COM7";
+        note.text = "device COM7: transfer size 1024 bytes";
+        single->render(note);
+    }
+    std::fclose(out);
+    EXPECT_EQ(std::string(text, size), "device COM7: transfer size 1024 bytes\n");
+    std::free(text);
+}
+
+TEST(Progress, BarsOfSeveralDevicesAreRedrawnTogetherInPlace)
+{
+    Capture bars(ProgressStyle::Bar);
+    bars.event(ProgressEvent::Kind::Begin, "COM7", "download");
+    bars.event(ProgressEvent::Kind::Begin, "COM8", "download");
+    bars.event(ProgressEvent::Kind::Advance, "COM7", "", 500);
+    bars.event(ProgressEvent::Kind::Note, "COM8", "a note");
+    const std::string out = bars.out();
+    // Two bars on two lines: the cursor goes one line up to redraw both.
+    EXPECT_NE(out.find("\x1b[1A"), std::string::npos) << out;
+    const size_t last = out.rfind("COM7: download [############............]  50%");
+    ASSERT_NE(last, std::string::npos) << out;
+    EXPECT_NE(out.find("COM8: download [........................]   0%", last), std::string::npos) << out;
+    // The note is printed above the bars, which are drawn again below it.
+    const size_t note = out.find("COM8: a note\n");
+    ASSERT_NE(note, std::string::npos) << out;
+    EXPECT_NE(out.find("COM7: download [", note), std::string::npos) << out;
+}
+
+TEST(Progress, SummaryIsATableForPeopleAndOneLineForPrograms)
+{
+    RunSummary summary;
+    summary.devices = "all";
+    summary.seconds = 1.5;
+    summary.results = {Result("COM7", true, 0, 5000, 0.5), Result("usb-device-long-name", false, 0x44, 1024, 1.25)};
+    ProgressEvent verify = Result("COM8", false, 0, 5000, 1);
+    verify.outcome.reason = "verify";
+    verify.outcome.dfuStatus = 0;
+    summary.results.push_back(verify);
+
+    Capture table(ProgressStyle::Lines);
+    table.renderer().summarize(summary);
+    EXPECT_EQ(table.out(), "device                result                                    bytes  seconds\n"
+                           "COM7                  DFU_STATUS_SUCCESS                         5000     0.50\n"
+                           "usb-device-long-name  DFU_STATUS_UNEXPECTED_STATE (errADDRESS)   1024     1.25\n"
+                           "COM8                  verify mismatch                            5000     1.00\n"
+                           "3 devices in 1.50 s: 1 succeeded, 2 failed\n");
+
+    Capture json(ProgressStyle::Json);
+    json.renderer().summarize(summary);
+    const std::string line = json.out();
+    ASSERT_FALSE(line.empty());
+    EXPECT_TRUE(jsoncheck::IsObject(line.substr(0, line.size() - 1))) << line;
+    EXPECT_EQ(line.rfind(R"({"type":"summary","device":"all","devices":3,"succeeded":1,"failed":2,"cancelled":0,)", 0),
+              0u)
+        << line;
+    EXPECT_NE(line.find(R"({"device":"COM8","ok":false,"status":0,"status_name":"DFU_STATUS_SUCCESS",)"
+                        R"("result":"verify mismatch","bytes":5000,"elapsed_s":1.000}])"),
+              std::string::npos)
+        << line;
+}

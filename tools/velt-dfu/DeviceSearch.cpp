@@ -1,10 +1,12 @@
 #include "DeviceSearch.h"
 
 #include "Cancel.h"
+#include "Names.h"
 
 #include <algorithm>
 #include <cctype>
 #include <thread>
+#include <vector>
 
 namespace veltdfu {
 
@@ -14,6 +16,10 @@ namespace {
 // that enumerating costs the host nothing to speak of.
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
+// Long enough for a GETSTATE on a slow line or a loaded host, short enough
+// that a port with nothing behind it costs little.
+constexpr uint32_t kProbeTimeoutMs = 250;
+
 bool SamePath(const std::string& a, const std::string& b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -21,7 +27,119 @@ bool SamePath(const std::string& a, const std::string& b)
            });
 }
 
+enum class Probe { Answered, Silent, Unopened };
+
+struct ProbeResult {
+    Probe probe = Probe::Silent;
+    DFU_STATUS status = DFU_STATUS_SUCCESS;
+};
+
+ProbeResult ProbePort(const std::string& path, const Invocation& invocation)
+{
+    ProbeResult result;
+    DFU_HANDLE handle = nullptr;
+    result.status = DFU_OpenByDevicePath(&handle, path.c_str());
+    if (result.status != DFU_STATUS_SUCCESS) {
+        result.probe = Probe::Unopened;
+        return result;
+    }
+    const OpenDevice device(handle, path);
+    uint8_t state = 0;
+    const uint32_t timeout = invocation.timeoutMs && *invocation.timeoutMs > 0 ? *invocation.timeoutMs : kProbeTimeoutMs;
+    if (DFU_SetTransferTimeout(handle, timeout) == DFU_STATUS_SUCCESS &&
+        (!invocation.line.any() || ConfigureLine(handle, invocation.line) == DFU_STATUS_SUCCESS) &&
+        DFU_DfuGetState(handle, &state) == DFU_STATUS_SUCCESS)
+        result.probe = Probe::Answered;
+    return result;
+}
+
 } // namespace
+
+bool SameDevice(const DeviceRef& a, const DeviceRef& b)
+{
+    if (a.byIndex || b.byIndex)
+        return a.byIndex == b.byIndex && a.index == b.index;
+    return SamePath(a.path, b.path);
+}
+
+bool IsComPath(const std::string& path)
+{
+    return path.size() > 7 && SamePath(path.substr(0, 7), "\\\\.\\COM");
+}
+
+std::string ParseDeviceList(const std::string& list, std::vector<DeviceRef>& refs)
+{
+    size_t from = 0;
+    for (;;) {
+        const size_t comma = list.find(',', from);
+        const std::string name = list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (name.empty())
+            return "an empty device name in '" + list + "'";
+        refs.push_back(ParseDeviceRef(name));
+        if (comma == std::string::npos)
+            break;
+        from = comma + 1;
+    }
+    return "";
+}
+
+std::string FindDuplicate(const std::vector<DeviceRef>& refs)
+{
+    for (size_t i = 0; i < refs.size(); ++i)
+        for (size_t j = i + 1; j < refs.size(); ++j)
+            if (SameDevice(refs[i], refs[j]))
+                return refs[j].label();
+    return "";
+}
+
+void ResolveIndexes(std::vector<DeviceRef>& refs)
+{
+    uint32_t count = 0;
+    if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS)
+        return;
+    for (DeviceRef& ref : refs) {
+        char path[DFU_PATH_SIZE] = {};
+        if (ref.byIndex && ref.index < count && DFU_GetDevicePath(ref.index, path) == DFU_STATUS_SUCCESS)
+            ref = ParseDeviceRef(path);
+    }
+}
+
+Discovered FindAllDevices(const Invocation& invocation)
+{
+    Discovered found;
+    uint32_t count = 0;
+    if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS)
+        return found;
+    std::vector<std::string> ports;
+    for (uint32_t index = 0; index < count; ++index) {
+        char path[DFU_PATH_SIZE] = {};
+        uint8_t kind = DFU_INTERFACE_USB;
+        if (DFU_GetDevicePath(index, path) != DFU_STATUS_SUCCESS ||
+            DFU_GetInterfaceByIndex(index, &kind) != DFU_STATUS_SUCCESS)
+            continue;
+        if (kind == DFU_INTERFACE_USB)
+            found.devices.push_back(ParseDeviceRef(path));
+        else
+            ports.push_back(path);
+    }
+    found.usb = found.devices.size();
+
+    // A port with nothing behind it costs a whole time-out: all at once.
+    std::vector<ProbeResult> results(ports.size());
+    std::vector<std::thread> probes;
+    for (size_t i = 0; i < ports.size(); ++i)
+        probes.emplace_back([&, i] { results[i] = ProbePort(ports[i], invocation); });
+    for (std::thread& probe : probes)
+        probe.join();
+    for (size_t i = 0; i < ports.size(); ++i) {
+        switch (results[i].probe) {
+        case Probe::Answered: found.devices.push_back(ParseDeviceRef(ports[i])); break;
+        case Probe::Silent: found.silent.push_back(ports[i]); break;
+        case Probe::Unopened: found.unopened.push_back(ports[i] + " (" + LibraryStatusText(results[i].status) + ")"); break;
+        }
+    }
+    return found;
+}
 
 bool IsListed(const DeviceRef& ref)
 {

@@ -8,6 +8,7 @@
 #include "Names.h"
 #include "Progress.h"
 #include "Recovery.h"
+#include "Runner.h"
 #include "TransferSize.h"
 
 #include <algorithm>
@@ -187,7 +188,8 @@ Step OpenTarget(Session& session, const DeviceRef& ref, const Invocation& invoca
 {
     int exitCode = kExitOk;
     DFU_STATUS status = DFU_STATUS_SUCCESS;
-    target.device = OpenConfigured(ref, invocation, exitCode, &status, [&](const std::string& text) { session.problem(text); });
+    target.device = OpenConfigured(ref, invocation, exitCode, &status,
+                                   [&](const std::string& text) { session.problem(text); });
     if (!target.device) {
         // OpenConfigured has said what failed; programs still get their result.
         Ending ending;
@@ -576,11 +578,96 @@ int DownloadTo(Session& session, const DeviceRef& ref, const Firmware& firmware,
     }));
 }
 
+
+// "all", or devices separated by commas.
+bool NamesSeveral(const std::string& operand)
+{
+    return operand == "all" || operand.find(',') != std::string::npos;
+}
+
+std::string Listing(const std::vector<std::string>& ports)
+{
+    return Join(ports, ", ");
+}
+
+// "all": what discovery found, said once; the devices to flash.
+std::vector<DeviceRef> FindEveryDevice(Session& session, const Invocation& invocation)
+{
+    const Discovered found = FindAllDevices(invocation);
+    std::string text = std::to_string(found.usb) + " USB DFU device" + (found.usb == 1 ? "" : "s") + ", " +
+                       std::to_string(found.devices.size() - found.usb) + " COM port" +
+                       (found.devices.size() - found.usb == 1 ? "" : "s") + " with a device that answered";
+    if (!found.silent.empty())
+        text += "; no answer from " + Listing(found.silent);
+    if (!found.unopened.empty())
+        text += "; could not open " + Listing(found.unopened);
+    session.note(text);
+    return found.devices;
+}
+
+int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
+{
+    const bool all = operand == "all";
+    std::vector<DeviceRef> refs;
+    if (all && invocation.waitSeconds)
+        return ReportError("--wait waits for named devices; 'all' takes the devices that are there", kExitUsage);
+    if (!all) {
+        const std::string error = ParseDeviceList(operand, refs);
+        if (!error.empty())
+            return ReportError(error, kExitUsage);
+        if (const std::string twice = FindDuplicate(refs); !twice.empty())
+            return ReportError("device " + twice + " is named twice in '" + operand + "'", kExitUsage);
+    }
+
+    const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr, true);
+    Session session(*renderer, operand, "download");
+    CancelOnSignal cancelOnSignal;
+    Firmware firmware;
+    firmware.path = invocation.operands[1];
+    if (Step stop = PrepareFirmware(session, "download to devices " + operand, invocation, firmware))
+        return session.end(*stop);
+
+    if (all) {
+        refs = FindEveryDevice(session, invocation);
+        if (refs.empty())
+            return session.end(session.fail("absent", DFU_STATUS_DEVICE_NOT_FOUND,
+                                            "no devices found: no USB DFU device, no COM port that answered"));
+    } else {
+        ResolveIndexes(refs); // the threads open by path, never by index
+        if (const std::string twice = FindDuplicate(refs); !twice.empty())
+            return session.end(session.fail("device", 0, "device " + twice + " is named twice in '" + operand + "'",
+                                            kExitUsage));
+    }
+
+    // Serial settings are for the COM ports among the devices; USB devices have none.
+    Invocation forUsb = invocation;
+    forUsb.line = LineSettings{};
+    const auto began = ProgressClock::now();
+    const std::vector<DeviceRun> runs = RunOnDevices(
+        refs,
+        [&](const DeviceRef& ref, ProgressRenderer& events) {
+            Session device(events, ref.label(), "download");
+            const bool serial = ref.byIndex || IsComPath(ref.path);
+            return DownloadTo(device, ref, firmware, serial ? invocation : forUsb);
+        },
+        *renderer);
+
+    RunSummary summary;
+    summary.devices = operand;
+    summary.seconds = std::chrono::duration<double>(ProgressClock::now() - began).count();
+    for (const DeviceRun& run : runs)
+        summary.results.push_back(run.result);
+    renderer->summarize(summary);
+    return CombinedExitCode(runs);
+}
+
 } // namespace
 
 int RunDownload(CommandContext& context)
 {
     const Invocation& invocation = context.invocation;
+    if (NamesSeveral(invocation.operands[0]))
+        return DownloadToSeveral(invocation, invocation.operands[0]);
     const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
     const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr);
     Session session(*renderer, ref.label(), "download");
@@ -676,6 +763,8 @@ Ending UploadAttempt(Session& session, const Target& target, UploadFile& file, c
 int RunUpload(CommandContext& context)
 {
     const Invocation& invocation = context.invocation;
+    if (NamesSeveral(invocation.operands[0]))
+        return ReportError("an upload reads one device into one file; name one device", kExitUsage);
     const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
     const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr);
     Session session(*renderer, ref.label(), "upload");

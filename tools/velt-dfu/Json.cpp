@@ -114,6 +114,14 @@ JsonObject& JsonObject::add(const char* key, double value, int decimals)
     return member(key, number);
 }
 
+JsonObject& JsonObject::add(const char* key, const std::vector<JsonObject>& items)
+{
+    std::string array = "[";
+    for (const JsonObject& item : items)
+        array += (array.size() > 1 ? "," : "") + item.str();
+    return member(key, array + "]");
+}
+
 JsonObject& JsonObject::addNull(const char* key)
 {
     return member(key, "null");

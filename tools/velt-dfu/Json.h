@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltdfu {
 
@@ -25,6 +26,7 @@ public:
     JsonObject& add(const char* key, bool value);
     JsonObject& add(const char* key, double value, int decimals);
     JsonObject& addNull(const char* key);
+    JsonObject& add(const char* key, const std::vector<JsonObject>& items); // an array of objects
     template <typename T>
     JsonObject& add(const char* key, const std::optional<T>& value)
     {

@@ -64,15 +64,80 @@ std::string Clock(double seconds)
     return text;
 }
 
+// "COM7: text" when several devices share the output, else the text. A line
+// that already begins "device COM7: " just loses the word.
+std::string Tagged(bool tag, const ProgressEvent& event, const std::string& text)
+{
+    if (!tag || event.device.empty())
+        return text;
+    const std::string lead = "device " + event.device + ": ";
+    if (text.compare(0, lead.size(), lead) == 0)
+        return event.device + ": " + text.substr(lead.size());
+    return event.device + ": " + text;
+}
+
+std::string SecondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", seconds);
+    return text;
+}
+
+struct Tally {
+    size_t succeeded = 0, failed = 0, cancelled = 0;
+
+    explicit Tally(const RunSummary& summary)
+    {
+        for (const ProgressEvent& result : summary.results) {
+            if (result.outcome.ok)
+                ++succeeded;
+            else if (result.outcome.reason == "cancelled")
+                ++cancelled;
+            else
+                ++failed;
+        }
+    }
+};
+
 // Shared by the two renderers for people: they differ only in how a line is shown.
 class HumanRenderer : public ProgressRenderer {
 public:
-    HumanRenderer(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    HumanRenderer(std::FILE* out, std::FILE* err, bool tag) : out_(out), err_(err), tag_(tag) {}
+
+    // Device, result, bytes, seconds: columns as wide as their widest cell.
+    void summarize(const RunSummary& summary) override
+    {
+        std::vector<std::vector<std::string>> rows = {{"device", "result", "bytes", "seconds"}};
+        for (const ProgressEvent& result : summary.results) {
+            rows.push_back({result.device, ResultText(result.outcome), std::to_string(result.outcome.bytes),
+                            SecondsText(result.outcome.seconds)});
+        }
+        size_t widths[4] = {};
+        for (const auto& row : rows)
+            for (size_t i = 0; i < 4; ++i)
+                widths[i] = std::max(widths[i], row[i].size());
+        for (const auto& row : rows) {
+            std::fprintf(out_, "%-*s  %-*s  %*s  %*s\n", static_cast<int>(widths[0]), row[0].c_str(),
+                         static_cast<int>(widths[1]), row[1].c_str(), static_cast<int>(widths[2]), row[2].c_str(),
+                         static_cast<int>(widths[3]), row[3].c_str());
+        }
+        const Tally tally(summary);
+        std::string tail = std::to_string(summary.results.size()) + " devices in " + SecondsText(summary.seconds) +
+                           " s: " + std::to_string(tally.succeeded) + " succeeded, " + std::to_string(tally.failed) +
+                           " failed";
+        if (tally.cancelled)
+            tail += ", " + std::to_string(tally.cancelled) + " cancelled";
+        std::fprintf(out_, "%s\n", tail.c_str());
+        std::fflush(out_);
+    }
 
 protected:
     std::map<std::string, Transfer> transfers_;
     std::FILE* out_;
     std::FILE* err_;
+    bool tag_;
+
+    std::string text(const ProgressEvent& event, const std::string& line) const { return Tagged(tag_, event, line); }
 
     Transfer& begin(const ProgressEvent& event)
     {
@@ -100,11 +165,11 @@ public:
     {
         switch (event.kind) {
         case ProgressEvent::Kind::Note:
-            std::fprintf(out_, "%s\n", event.text.c_str());
+            std::fprintf(out_, "%s\n", text(event, event.text).c_str());
             break;
         case ProgressEvent::Kind::Problem:
         case ProgressEvent::Kind::Retry:
-            problem(event.text);
+            problem(text(event, event.text));
             break;
         case ProgressEvent::Kind::Begin:
             show(event.device, begin(event), event.at);
@@ -133,7 +198,7 @@ public:
         }
         case ProgressEvent::Kind::Result:
             if (event.outcome.ok)
-                std::fprintf(out_, "%s\n", event.outcome.message.c_str());
+                std::fprintf(out_, "%s\n", text(event, event.outcome.message).c_str());
             break;
         }
         std::fflush(out_);
@@ -168,13 +233,13 @@ public:
         switch (event.kind) {
         case ProgressEvent::Kind::Note:
             clear();
-            std::fprintf(out_, "%s\n", event.text.c_str());
+            std::fprintf(out_, "%s\n", text(event, event.text).c_str());
             redraw(event.at);
             break;
         case ProgressEvent::Kind::Problem:
         case ProgressEvent::Kind::Retry:
             clear();
-            problem(event.text);
+            problem(text(event, event.text));
             redraw(event.at);
             break;
         case ProgressEvent::Kind::Begin:
@@ -209,7 +274,7 @@ public:
         case ProgressEvent::Kind::Result:
             if (event.outcome.ok) {
                 clear();
-                std::fprintf(out_, "%s\n", event.outcome.message.c_str());
+                std::fprintf(out_, "%s\n", text(event, event.outcome.message).c_str());
                 redraw(event.at);
             }
             break;
@@ -279,16 +344,42 @@ private:
 
 class JsonRenderer : public ProgressRenderer {
 public:
-    JsonRenderer(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    JsonRenderer(std::FILE* out, std::FILE* err, bool tag) : out_(out), err_(err), tag_(tag) {}
+
+    void summarize(const RunSummary& summary) override
+    {
+        std::vector<JsonObject> results;
+        for (const ProgressEvent& result : summary.results) {
+            const TransferOutcome& o = result.outcome;
+            results.push_back(JsonObject()
+                                  .add("device", result.device)
+                                  .add("ok", o.ok)
+                                  .add("status", static_cast<unsigned>(o.status))
+                                  .add("status_name", LibraryStatusName(o.status))
+                                  .add("result", ResultText(o))
+                                  .add("bytes", o.bytes)
+                                  .add("elapsed_s", o.seconds, 3));
+        }
+        const Tally tally(summary);
+        emit(JsonObject()
+                 .add("type", "summary")
+                 .add("device", summary.devices)
+                 .add("devices", static_cast<uint64_t>(summary.results.size()))
+                 .add("succeeded", static_cast<uint64_t>(tally.succeeded))
+                 .add("failed", static_cast<uint64_t>(tally.failed))
+                 .add("cancelled", static_cast<uint64_t>(tally.cancelled))
+                 .add("elapsed_s", summary.seconds, 3)
+                 .add("results", results));
+    }
 
     void render(const ProgressEvent& event) override
     {
         switch (event.kind) {
         case ProgressEvent::Kind::Note:
-            std::fprintf(err_, "%s\n", event.text.c_str());
+            std::fprintf(err_, "%s\n", Tagged(tag_, event, event.text).c_str());
             break;
         case ProgressEvent::Kind::Problem:
-            std::fprintf(err_, "velt-dfu: %s\n", event.text.c_str());
+            std::fprintf(err_, "velt-dfu: %s\n", Tagged(tag_, event, event.text).c_str());
             break;
         case ProgressEvent::Kind::Begin: {
             Transfer& t = transfers_[event.device];
@@ -327,7 +418,7 @@ public:
             break;
         }
         case ProgressEvent::Kind::Retry:
-            std::fprintf(err_, "velt-dfu: %s\n", event.text.c_str());
+            std::fprintf(err_, "velt-dfu: %s\n", Tagged(tag_, event, event.text).c_str());
             emit(JsonObject()
                      .add("type", "retry")
                      .add("device", event.device)
@@ -402,6 +493,7 @@ private:
     std::map<std::string, Transfer> transfers_;
     std::FILE* out_;
     std::FILE* err_;
+    bool tag_;
 };
 
 } // namespace
@@ -413,14 +505,29 @@ ProgressStyle StyleFor(bool json, std::FILE* out)
     return VELT_ISATTY(VELT_FILENO(out)) ? ProgressStyle::Bar : ProgressStyle::Lines;
 }
 
-std::unique_ptr<ProgressRenderer> MakeRenderer(ProgressStyle style, std::FILE* out, std::FILE* err)
+std::unique_ptr<ProgressRenderer> MakeRenderer(ProgressStyle style, std::FILE* out, std::FILE* err, bool tagDevices)
 {
     switch (style) {
-    case ProgressStyle::Bar: return std::make_unique<BarRenderer>(out, err);
-    case ProgressStyle::Lines: return std::make_unique<LinesRenderer>(out, err);
+    case ProgressStyle::Bar: return std::make_unique<BarRenderer>(out, err, tagDevices);
+    case ProgressStyle::Lines: return std::make_unique<LinesRenderer>(out, err, tagDevices);
     case ProgressStyle::Json: break;
     }
-    return std::make_unique<JsonRenderer>(out, err);
+    return std::make_unique<JsonRenderer>(out, err, tagDevices);
+}
+
+std::string ResultText(const TransferOutcome& outcome)
+{
+    if (outcome.ok || outcome.status != 0) {
+        std::string text = LibraryStatusName(outcome.status);
+        if (!outcome.ok && outcome.dfuStatus && *outcome.dfuStatus != 0)
+            text += std::string(" (") + DfuStatusName(*outcome.dfuStatus) + ")";
+        return text;
+    }
+    if (outcome.reason == "verify")
+        return "verify mismatch";
+    if (outcome.reason == "suffix")
+        return "suffix mismatch";
+    return outcome.reason.empty() ? "failed" : outcome.reason;
 }
 
 std::string FormatBytes(uint64_t bytes)

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltdfu {
 
@@ -55,10 +56,20 @@ struct ProgressEvent {
     uint32_t attempts = 0;         // Retry: retries allowed
 };
 
+// The end of a run over several devices: each device's Result event, in
+// the order the devices were named.
+struct RunSummary {
+    std::string devices; // as the user named them
+    std::vector<ProgressEvent> results;
+    double seconds = 0;
+};
+
 class ProgressRenderer {
 public:
     virtual ~ProgressRenderer() = default;
     virtual void render(const ProgressEvent& event) = 0;
+    // A table for people, a "summary" line for programs.
+    virtual void summarize(const RunSummary&) {}
 };
 
 enum class ProgressStyle {
@@ -70,7 +81,14 @@ enum class ProgressStyle {
 // Bar when `out` is a terminal, else Lines; Json when asked for.
 ProgressStyle StyleFor(bool json, std::FILE* out);
 
-std::unique_ptr<ProgressRenderer> MakeRenderer(ProgressStyle style, std::FILE* out, std::FILE* err);
+// With `tagDevices` (several devices at once) every line for people starts
+// with the device it is about, as progress lines always do.
+std::unique_ptr<ProgressRenderer> MakeRenderer(ProgressStyle style, std::FILE* out, std::FILE* err,
+                                               bool tagDevices = false);
+
+// The result column of the summary: the library's status by name, with the
+// device's own status when it has one to add, or what the tool found.
+std::string ResultText(const TransferOutcome& outcome);
 
 // "12.5 KiB", "3.0 MiB", "512 bytes": sizes as people read them.
 std::string FormatBytes(uint64_t bytes);

@@ -22,7 +22,11 @@ void PrintUsage(std::FILE* out)
     }
     std::fprintf(out,
                  "\nDEVICE is an index from 'velt-dfu list', a COM port name such as COM7,\n"
-                 "or a device path as 'list' prints it.\n"
+                 "or a device path as 'list' prints it. 'download' also takes several,\n"
+                 "DEVICE,DEVICE,..., or 'all': every USB DFU device and every COM port whose\n"
+                 "device answers (probed at once, 250 ms or --timeout each). Each device is\n"
+                 "flashed on its own thread with the same options; one failing does not stop\n"
+                 "the others, and a table of results ends the run.\n"
                  "\nOptions:\n"
                  "  --timeout MS                  transfer time-out (default 1000; at least 1 on a COM port)\n"
                  "  --baud N                      serial bit rate (default 115200)\n"
@@ -52,8 +56,8 @@ void PrintUsage(std::FILE* out)
                  "or suffix is wrong.\n"
                  "\nExit status: 0 success; 1 the device or library reported a failure, a file\n"
                  "could not be read or written, --verify found a difference, or with --wait\n"
-                 "the device did not appear in time; 2 usage error; 130 cancelled (Ctrl-C or\n"
-                 "SIGTERM).\n");
+                 "the device did not appear in time (with several devices: any of them);\n"
+                 "2 usage error; 130 cancelled (Ctrl-C or SIGTERM).\n");
 }
 
 int UsageError(const std::string& message)

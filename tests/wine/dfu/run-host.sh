@@ -109,6 +109,8 @@ run_tool_checks() {
   fi
   check "JSON result line" 0 '{"type":"result","device":"\\\\.\\'"${ports[1]}"'","operation":"download","ok":true' \
     download "${ports[1]}" "Z:$work/image.bin" --json --transfer-size 512
+  check "two ports at once, each on its own thread" 0 " s: 2 succeeded, 0 failed" \
+    download "${ports[0]},${ports[1]}" "Z:$work/image.bin" --verify --retries 1
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }

@@ -1,0 +1,271 @@
+// velt-dfu download to several devices at once, run as a process against
+// simulated serial and USB devices: every device gets the image, one that
+// fails does not stop the others, each line says which device it is about,
+// and a cancel stops them all.
+#include "JsonCheck.h"
+#include "SimProcess.h"
+#include "ToolRunner.h"
+#include "ToolText.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace tooltest;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kCom7 = "\\\\.\\COM7";
+const std::string kCom8 = "\\\\.\\COM8";
+
+class MultiDevice : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/velt-dfu-multi-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        work_ = dir;
+    }
+    void TearDown() override
+    {
+        sim_.reset();
+        std::error_code ignored;
+        fs::remove_all(work_, ignored);
+    }
+    void Start(const std::vector<std::string>& devices)
+    {
+        sim_ = std::make_unique<velt::sim::SimProcess>(devices);
+        sim_->exportEnvironment();
+    }
+    // Two serial devices (one on a paced line, so that it is still busy while
+    // the others run), a USB device with 512-byte blocks and one whose flash
+    // is too small for the image.
+    void StartMixed(const std::string& com7Extra = "")
+    {
+        Start({"--com", "COM7,flash=" + File("com7.bin") + com7Extra, "--com",
+               "COM8,baud=115200,flash=" + File("com8.bin"), "--usb",
+               "name=img,serial=IMG,transfer-size=512,flash=" + File("usb.bin"), "--usb",
+               "name=small,serial=SMALL,flash-size=2K"});
+    }
+    std::string File(const std::string& name) const { return work_ + "/" + name; }
+    std::string Usb(const std::string& name) const
+    {
+        const std::string dev = Slurp(sim_->usbDir() + "/" + name + ".dev");
+        return dev.substr(5, dev.find('\n') - 5);
+    }
+    std::string Devices() const { return "COM7,COM8," + Usb("img") + "," + Usb("small"); }
+    // The simulator's log lines for one device, with their times.
+    std::vector<std::string> LogOf(const std::string& device) const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : Lines(sim_->readLog()))
+            if (Contains(line, " " + device + " "))
+                lines.push_back(line);
+        return lines;
+    }
+    static double Time(const std::string& logLine) { return std::atof(logLine.c_str()); }
+    void ExpectFlashHolds(const std::string& file, const Bytes& image) const
+    {
+        const Bytes flash = ReadBytes(file);
+        ASSERT_GE(flash.size(), image.size()) << file;
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << file;
+    }
+
+    std::string work_;
+    std::unique_ptr<velt::sim::SimProcess> sim_;
+};
+
+TEST_F(MultiDevice, SerialAndUsbAtOnceOneFailingTheOthersFlashed)
+{
+    StartMixed();
+    const Bytes image = Pattern(5000, 31);
+    WriteBytes(File("image.bin"), image);
+    ToolRun run = RunTool({"download", Devices(), File("image.bin"), "--verify"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    ExpectFlashHolds(File("com7.bin"), image);
+    ExpectFlashHolds(File("com8.bin"), image);
+    ExpectFlashHolds(File("usb.bin"), image);
+
+    // Each device took its own block size, and they ran at once: the USB
+    // device, named after COM8, was done while COM8's paced line was still
+    // being written.
+    const auto img = LogOf("usb:img");
+    const auto com8 = LogOf("COM8");
+    size_t imgBlocks = 0;
+    double imgLast = 0, com8Last = 0;
+    for (const std::string& line : img)
+        if (Contains(line, "DNLOAD(1) type=0x21") && Contains(line, "length=512 "))
+            ++imgBlocks, imgLast = Time(line);
+    for (const std::string& line : com8)
+        if (Contains(line, "DNLOAD(1) type=0x21") && Contains(line, "length=1024 "))
+            com8Last = std::max(com8Last, Time(line));
+    EXPECT_EQ(imgBlocks, 10u);
+    EXPECT_LT(imgLast, com8Last);
+
+    // Piped: every line for people begins with its device; the table ends it.
+    const std::vector<std::string> prefixes = {"COM7,COM8,", kCom7 + ": ", kCom8 + ": ", Usb("img") + ": ",
+                                               Usb("small") + ": "};
+    const auto lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 6u) << run.out;
+    const size_t table = lines.size() - 6;
+    for (size_t i = 0; i < table; ++i) {
+        bool tagged = false;
+        for (const std::string& prefix : prefixes)
+            tagged = tagged || lines[i].rfind(prefix, 0) == 0;
+        EXPECT_TRUE(tagged) << lines[i];
+    }
+    EXPECT_EQ(lines[table].rfind("device ", 0), 0u) << run.out;
+    const std::map<std::string, std::string> rows = {
+        {kCom7, "DFU_STATUS_SUCCESS"},
+        {kCom8, "DFU_STATUS_SUCCESS"},
+        {Usb("img"), "DFU_STATUS_SUCCESS"},
+        {Usb("small"), "DFU_STATUS_UNEXPECTED_STATE (errADDRESS)"},
+    };
+    for (size_t i = table + 1; i < table + 5; ++i) {
+        const std::string device = lines[i].substr(0, lines[i].find("  "));
+        ASSERT_EQ(rows.count(device), 1u) << lines[i];
+        EXPECT_TRUE(Contains(lines[i], "  " + rows.at(device) + "  ")) << lines[i];
+    }
+    EXPECT_TRUE(Contains(lines[table + 1], kCom7 + " ")) << "rows come in the order the devices were named";
+    EXPECT_TRUE(Contains(lines.back(), " s: 3 succeeded, 1 failed")) << lines.back();
+    EXPECT_TRUE(Contains(run.err, "velt-dfu: " + Usb("small") + ": download to device " + Usb("small") +
+                                      " failed: DFU_STATUS_UNEXPECTED_STATE (0x44)"))
+        << run.err;
+    EXPECT_EQ(RunTool({"state", Usb("small")}).out, "state: dfuIDLE (2)\n");
+}
+
+TEST_F(MultiDevice, JsonLinesCarryTheDeviceWithOneResultEachAndASummary)
+{
+    // COM7 misses one reply and gets its image on the second attempt.
+    StartMixed(",delay=600@4");
+    const Bytes image = Pattern(5000, 32);
+    WriteBytes(File("image.bin"), image);
+    ToolRun run = RunTool(
+        {"download", Devices(), File("image.bin"), "--json", "--retries", "1", "--timeout", "400", "--verify"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    std::map<std::string, std::string> results;
+    size_t retries = 0;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(jsoncheck::IsObject(line)) << line;
+        EXPECT_TRUE(Contains(line, R"(,"device":")")) << line;
+        if (Contains(line, R"("type":"retry")"))
+            ++retries;
+        if (!Contains(line, R"({"type":"result","device":")"))
+            continue;
+        const size_t from = std::string(R"({"type":"result","device":")").size();
+        const std::string device = line.substr(from, line.find('"', from) - from);
+        EXPECT_EQ(results.count(device), 0u) << "one result per device: " << line;
+        results[device] = line;
+    }
+    EXPECT_EQ(retries, 2u) << "one for COM7, one for the small device";
+    ASSERT_EQ(results.size(), 4u) << run.out;
+    EXPECT_TRUE(Contains(results[R"(\\\\.\\COM7)"], R"("ok":true,)")) << results[R"(\\\\.\\COM7)"];
+    EXPECT_TRUE(Contains(results[R"(\\\\.\\COM7)"], R"("attempts":2)")) << results[R"(\\\\.\\COM7)"];
+    EXPECT_TRUE(Contains(results[R"(\\\\.\\COM8)"], R"("ok":true,)"));
+    const std::string& last = lines.back();
+    EXPECT_EQ(last.rfind(R"({"type":"summary","device":"COM7,COM8,)", 0), 0u) << last;
+    EXPECT_TRUE(Contains(last, R"("devices":4,"succeeded":3,"failed":1,"cancelled":0,)")) << last;
+    EXPECT_EQ(Count(last, R"({"device":")"), 4u) << last;
+    ExpectFlashHolds(File("com7.bin"), image);
+    ExpectFlashHolds(File("com8.bin"), image);
+    ExpectFlashHolds(File("usb.bin"), image);
+}
+
+TEST_F(MultiDevice, AllTakesTheUsbDevicesAndThePortsWhoseDeviceAnswers)
+{
+    Start({"--com", "COM7,flash=" + File("com7.bin"), "--com", "COM9,silent", "--usb",
+           "name=img,flash=" + File("usb.bin")});
+    const Bytes image = Pattern(3000, 33);
+    WriteBytes(File("image.bin"), image);
+    ToolRun run = RunTool({"download", "all", File("image.bin"), "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Contains(run.err, "all: 1 USB DFU device, 1 COM port with a device that answered; no answer from "
+                                  "\\\\.\\COM9"))
+        << run.err;
+    EXPECT_TRUE(Contains(Lines(run.out).back(), R"("type":"summary","device":"all","devices":2,"succeeded":2,)"))
+        << run.out;
+    ExpectFlashHolds(File("com7.bin"), image);
+    ExpectFlashHolds(File("usb.bin"), image);
+    for (const std::string& line : LogOf("COM9"))
+        EXPECT_FALSE(Contains(line, "DNLOAD")) << line;
+
+    // Nothing there: said, and a failure.
+    char empty[] = "/tmp/velt-dfu-none-XXXXXX";
+    ASSERT_NE(mkdtemp(empty), nullptr);
+    setenv("VELT_DOSDEVICES", empty, 1);
+    setenv("VELT_USBDEVICES", empty, 1);
+    ToolRun none = RunTool({"download", "all", File("image.bin")});
+    sim_->exportEnvironment();
+    rmdir(empty);
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_TRUE(Contains(none.err, "no devices found")) << none.err;
+}
+
+TEST_F(MultiDevice, CancelStopsEveryDeviceAndEachIsLeftIdle)
+{
+    // Each USB block waits a 15 ms poll; the serial line runs at 19200 baud.
+    Start({"--usb", "name=slow1,busy=1,poll=15", "--usb", "name=slow2,busy=1,poll=15", "--com", "COM7,baud=19200"});
+    WriteBytes(File("image.bin"), Pattern(8192, 34));
+    ToolProcess tool({"download", Usb("slow1") + "," + Usb("slow2") + ",COM7", File("image.bin"), "--transfer-size",
+                      "64", "--json", "--retries", "2"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string out = tool.outSoFar();
+        if (Contains(out, R"("type":"progress","device":")" + std::string(R"(\\\\.\\COM7)")) &&
+            Count(out, R"("type":"progress")") >= 6)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(::kill(tool.pid(), SIGINT), 0);
+    ToolRun run = tool.wait();
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    size_t cancelled = 0;
+    for (const std::string& line : Lines(run.out))
+        cancelled += line.rfind(R"({"type":"result")", 0) == 0 &&
+                     Contains(line, R"("ok":false,"status":74,"status_name":"DFU_STATUS_CANCELLED")");
+    EXPECT_EQ(cancelled, 3u) << run.out;
+    EXPECT_TRUE(Contains(Lines(run.out).back(), R"("succeeded":0,"failed":0,"cancelled":3,)")) << run.out;
+    EXPECT_FALSE(Contains(run.out, R"("type":"retry")")) << run.out;
+    for (const std::string& device : {Usb("slow1"), Usb("slow2"), std::string("COM7")})
+        EXPECT_EQ(RunTool({"state", device}).out, "state: dfuIDLE (2)\n") << device;
+}
+
+TEST_F(MultiDevice, ListsAreCheckedBeforeAnyDeviceIsTouched)
+{
+    Start({"--com", "COM7", "--com", "COM8"});
+    WriteBytes(File("image.bin"), Pattern(100, 35));
+    const std::string before = sim_->readLog();
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"download", "COM7,,COM8", File("image.bin")}, "an empty device name in 'COM7,,COM8'"},
+        {{"download", "COM7,", File("image.bin")}, "an empty device name"},
+        {{"download", "COM7,\\\\.\\com7", File("image.bin")}, "is named twice"},
+        {{"download", "all", File("image.bin"), "--wait"}, "'all' takes the devices that are there"},
+        {{"upload", "COM7,COM8", File("up.bin")}, "an upload reads one device"},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = RunTool(c.args);
+        EXPECT_EQ(run.exitCode, 2) << c.args[1] << ": " << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    }
+    // An index and the path it stands for are one device.
+    ToolRun same = RunTool({"download", "0,COM7", File("image.bin")});
+    EXPECT_EQ(same.exitCode, 2) << same.err;
+    EXPECT_TRUE(Contains(same.err, "is named twice in '0,COM7'")) << same.err;
+    EXPECT_EQ(sim_->readLog(), before) << "nothing reached a device";
+}
+
+} // namespace
