@@ -49,7 +49,7 @@ private:
     // the device still sends go by, and greet it again on the next transfer.
     void Recover();
     void DrainLine();
-    BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t msPerByte);
+    BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t charTimeUs);
     bool WriteAll(const void* bytes, DWORD count);
     // False when ReadFile fails; *read is what arrived within the time-outs.
     bool Read(void* bytes, DWORD count, DWORD* read);
@@ -67,5 +67,8 @@ private:
     // port's rate and frame, in whole milliseconds rounded up (0 with a
     // time-out of 0, whose reads must stay immediate).
     uint32_t m_msPerByte;
+    // One character time at the port's rate and frame in microseconds,
+    // rounded up: what the retry windows allow for the line.
+    uint32_t m_charTimeUs;
     int m_synchronised;
 };
