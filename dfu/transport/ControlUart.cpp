@@ -347,6 +347,27 @@ bool CControlUart::Read(void* bytes, DWORD count, DWORD* read)
     return ReadFile(m_hDevice, bytes, count, read, nullptr) != FALSE;
 }
 
+// The port's read multiplier is whole milliseconds per byte; for a long
+// payload that is many times the line's real pace (a minute for 64 KiB at
+// 115200 bit/s), and a device that stops mid-frame would hold the caller
+// that long. Such a read gets a limit of its own: the time-out plus the
+// payload's line time.
+bool CControlUart::ReadPayload(uint8_t* buffer, DWORD count, DWORD* read)
+{
+    const uint64_t lineTime = LineTime(count);
+    COMMTIMEOUTS saved = {};
+    if (uint64_t(m_msPerByte) * count <= lineTime + m_timeout || !GetCommTimeouts(m_hDevice, &saved))
+        return Read(buffer, count, read);
+    COMMTIMEOUTS bounded = saved;
+    bounded.ReadTotalTimeoutMultiplier = 0;
+    bounded.ReadTotalTimeoutConstant = static_cast<DWORD>(std::min<uint64_t>(m_timeout + lineTime, MAXDWORD - 1));
+    if (!SetCommTimeouts(m_hDevice, &bounded))
+        return Read(buffer, count, read);
+    const bool ok = Read(buffer, count, read);
+    SetCommTimeouts(m_hDevice, &saved);
+    return ok;
+}
+
 bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
 {
     for (;;) {
@@ -430,7 +451,7 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
             return false;
         const size_t n = static_cast<size_t>(header[3]) * 256 + header[2];
         const size_t wanted = n < capacity ? n : capacity;
-        if (wanted != 0 && (!Read(buffer, static_cast<DWORD>(wanted), &got) || got != wanted))
+        if (wanted != 0 && (!ReadPayload(buffer, static_cast<DWORD>(wanted), &got) || got != wanted))
             return false;
         // A frame longer than the caller can take fails unacknowledged; the
         // line is drained before the next transfer.

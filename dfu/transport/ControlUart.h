@@ -53,6 +53,8 @@ private:
     bool WriteAll(const void* bytes, DWORD count);
     // False when ReadFile fails; *read is what arrived within the time-outs.
     bool Read(void* bytes, DWORD count, DWORD* read);
+    // A frame's payload, within the time-out plus its line time.
+    bool ReadPayload(uint8_t* buffer, DWORD count, DWORD* read);
     // One byte, reading again until window ms have passed since from.
     bool ReadByteWithin(uint8_t* value, DWORD from, uint64_t window);
     // Milliseconds the line needs to carry count bytes at the rate in effect.
