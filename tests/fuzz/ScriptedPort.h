@@ -36,6 +36,7 @@ public:
     unsigned failWrite = 0;
 
     void Queue(const uint8_t* bytes, size_t size) { rx_.insert(rx_.end(), bytes, bytes + size); }
+    void SetAtEnd(AtEnd atEnd) { atEnd_ = atEnd; }
     const std::vector<uint8_t>& Sent() const { return sent_; }
     bool WriteFailed() const { return writeFailed_; }
 

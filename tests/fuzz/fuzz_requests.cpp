@@ -83,8 +83,14 @@ public:
 private:
     void Answer(uint8_t request)
     {
-        if (next_ >= replies_.size())
-            return;  // the device has nothing more to say: the host times out
+        if (next_ >= replies_.size()) {
+            // The device has nothing more to say. A silent line would only
+            // make every later call wait out its time-out; one that is gone
+            // ends them at once, and the time-out paths are the serial
+            // target's to explore.
+            port_.SetAtEnd(ScriptedPort::AtEnd::HangUp);
+            return;
+        }
         Reply reply = replies_[next_++];
         if (reply.flags & 4)
             return;
