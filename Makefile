@@ -1,9 +1,11 @@
 # Entry points: make (native build), make test, make demo, make windows, make bench,
-# make soak, make package, make docs.
+# make soak, make package, make docs, make fuzz.
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
+# Seconds each fuzz target runs in make fuzz; make test runs them for 15.
+FUZZ_SECONDS ?= 60
 
-.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench soak package docs setup clean
+.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench soak package docs setup clean fuzz fuzz-build
 
 all: native
 
@@ -33,12 +35,24 @@ win32:
 windows: win64 win32
 
 # Everything CI runs: installs, the Windows cross builds (checked under Wine by
-# the native suite), the native suite, then the suite under ASan+UBSan and the
-# concurrency tests under TSan.
-test: setup windows native asan tsan
+# the native suite), the native suite, then the suite under ASan+UBSan, the
+# concurrency tests under TSan and a short run of every fuzz target on the
+# committed corpus.
+test: setup windows native asan tsan fuzz-build
 	cd build/native && ctest --output-on-failure --no-tests=error -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE wine
 	cd build/tsan && ctest --output-on-failure --no-tests=error -L concurrency
+	scripts/fuzz.sh build/fuzz 15
+
+# The fuzz targets (clang, libFuzzer, ASan+UBSan) in build/fuzz; only they
+# and the code they link are built.
+fuzz-build:
+	@[ -f build/fuzz/build.ninja ] || cmake --preset fuzz >/dev/null
+	cmake --build build/fuzz --target fuzz-targets -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS; findings in build/fuzz/fuzz-artifacts.
+fuzz: setup fuzz-build
+	scripts/fuzz.sh build/fuzz $(FUZZ_SECONDS)
 
 # The demo builds quietly: a person wants to see the tools, not the compiler.
 demo: setup

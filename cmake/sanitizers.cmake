@@ -1,9 +1,17 @@
 if(VELT_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+elseif(VELT_SANITIZE STREQUAL "fuzzer")
+  # libFuzzer's coverage hooks in every object; only the fuzz targets link
+  # the fuzzer itself (velt_fuzz_target), so the libraries stay ordinary.
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VELT_SANITIZE=fuzzer needs clang")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
 elseif(VELT_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 elseif(NOT VELT_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "VELT_SANITIZE must be empty, address or thread")
+  message(FATAL_ERROR "VELT_SANITIZE must be empty, address, fuzzer or thread")
 endif()

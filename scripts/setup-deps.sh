@@ -29,6 +29,9 @@ have_cmd dpkg-shlibdeps || need+=(dpkg-dev)
 have_pkg libusb-1.0-0-dev || need+=(libusb-1.0-0-dev)
 have_pkg libumockdev-dev || need+=(libumockdev-dev)
 have_cmd umockdev-wrapper || need+=(umockdev)
+# make fuzz: clang with libFuzzer and the sanitizer runtimes.
+have_cmd clang++-14 || need+=(clang-14)
+have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 have_cmd wine || need+=(wine)
 

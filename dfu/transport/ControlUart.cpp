@@ -19,21 +19,21 @@ constexpr uint8_t FLOW_CONTROL_RTS_CTS = 1;
 constexpr DWORD DRAIN_CHUNK = 256;
 
 // One character on the wire at the DCB's rate and frame (start bit, data
-// bits, parity bit, stop bits), in milliseconds rounded up.
-uint32_t CharacterTimeMs(const DCB& dcb)
+// bits, parity bit, stop bits), in microseconds rounded up.
+uint32_t CharacterTimeUs(const DCB& dcb)
 {
     if (dcb.BaudRate == 0)
         return 0;
     const uint64_t stopHalfBits = dcb.StopBits == ONESTOPBIT ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 4;
     const uint64_t halfBits = 2 + 2 * uint64_t(dcb.ByteSize) + (dcb.Parity != NOPARITY ? 2 : 0) + stopHalfBits;
     const uint64_t divisor = 2 * uint64_t(dcb.BaudRate);
-    return static_cast<uint32_t>((halfBits * 1000 + divisor - 1) / divisor);
+    return static_cast<uint32_t>((halfBits * 1000000 + divisor - 1) / divisor);
 }
 
 } // namespace
 
 CControlUart::CControlUart()
-    : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_msPerByte(1), m_synchronised(0)
+    : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_msPerByte(1), m_charTimeUs(1000), m_synchronised(0)
 {
 }
 
@@ -128,8 +128,8 @@ BOOL CControlUart::SetTransferTimeout(uint32_t milliseconds)
 {
     DCB dcb = {};
     dcb.DCBlength = sizeof(DCB);
-    const uint32_t perByte = GetCommState(m_hDevice, &dcb) ? CharacterTimeMs(dcb) : m_msPerByte;
-    if (!ApplyTimeouts(milliseconds, perByte))
+    const uint32_t charTimeUs = GetCommState(m_hDevice, &dcb) ? CharacterTimeUs(dcb) : m_charTimeUs;
+    if (!ApplyTimeouts(milliseconds, charTimeUs))
         return FALSE;
     m_timeout = milliseconds;
     return TRUE;
@@ -138,13 +138,13 @@ BOOL CControlUart::SetTransferTimeout(uint32_t milliseconds)
 // The constants bound how long the device may take to answer; the
 // multipliers add the time the line needs to carry the bytes, so that a slow
 // rate does not fail a transfer the device answered in time.
-BOOL CControlUart::ApplyTimeouts(uint32_t milliseconds, uint32_t msPerByte)
+BOOL CControlUart::ApplyTimeouts(uint32_t milliseconds, uint32_t charTimeUs)
 {
     COMMTIMEOUTS timeouts = {};
     GetCommTimeouts(m_hDevice, &timeouts);
     // 0 turns reads into polls that return at once with what has arrived;
     // a multiplier would give them a limit again.
-    const uint32_t multiplier = milliseconds == 0 ? 0 : msPerByte;
+    const uint32_t multiplier = milliseconds == 0 ? 0 : (charTimeUs + 999) / 1000;
     timeouts.ReadIntervalTimeout = milliseconds == 0 ? MAXDWORD : 0;
     timeouts.ReadTotalTimeoutMultiplier = multiplier;
     timeouts.ReadTotalTimeoutConstant = milliseconds;
@@ -153,6 +153,7 @@ BOOL CControlUart::ApplyTimeouts(uint32_t milliseconds, uint32_t msPerByte)
     if (!SetCommTimeouts(m_hDevice, &timeouts))
         return FALSE;
     m_msPerByte = multiplier;
+    m_charTimeUs = charTimeUs;
     return TRUE;
 }
 
@@ -189,7 +190,7 @@ BOOL CControlUart::SetUartConfig(uint32_t baudRate, uint8_t dataBits, uint8_t pa
     if (!SetCommState(m_hDevice, &dcb))
         return FALSE;
     // A new rate or frame changes the character time the time-outs allow.
-    return ApplyTimeouts(m_timeout, CharacterTimeMs(dcb));
+    return ApplyTimeouts(m_timeout, CharacterTimeUs(dcb));
 }
 
 BOOL CControlUart::GetUartConfig(uint32_t* baudRate, uint8_t* dataBits, uint8_t* parity, uint8_t* stopBits,
@@ -346,6 +347,27 @@ bool CControlUart::Read(void* bytes, DWORD count, DWORD* read)
     return ReadFile(m_hDevice, bytes, count, read, nullptr) != FALSE;
 }
 
+// The port's read multiplier is whole milliseconds per byte; for a long
+// payload that is many times the line's real pace (a minute for 64 KiB at
+// 115200 bit/s), and a device that stops mid-frame would hold the caller
+// that long. Such a read gets a limit of its own: the time-out plus the
+// payload's line time.
+bool CControlUart::ReadPayload(uint8_t* buffer, DWORD count, DWORD* read)
+{
+    const uint64_t lineTime = LineTime(count);
+    COMMTIMEOUTS saved = {};
+    if (uint64_t(m_msPerByte) * count <= lineTime + m_timeout || !GetCommTimeouts(m_hDevice, &saved))
+        return Read(buffer, count, read);
+    COMMTIMEOUTS bounded = saved;
+    bounded.ReadTotalTimeoutMultiplier = 0;
+    bounded.ReadTotalTimeoutConstant = static_cast<DWORD>(std::min<uint64_t>(m_timeout + lineTime, MAXDWORD - 1));
+    if (!SetCommTimeouts(m_hDevice, &bounded))
+        return Read(buffer, count, read);
+    const bool ok = Read(buffer, count, read);
+    SetCommTimeouts(m_hDevice, &saved);
+    return ok;
+}
+
 bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
 {
     for (;;) {
@@ -359,9 +381,14 @@ bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
     }
 }
 
+// From the exact character time: the port's multipliers are whole
+// milliseconds per byte, which at 115200 bit/s is eleven times the line's
+// real pace, and a 64 KiB frame would wait a minute for a silent device.
 uint64_t CControlUart::LineTime(size_t count) const
 {
-    return uint64_t(count) * m_msPerByte;
+    if (m_msPerByte == 0)
+        return 0;
+    return (uint64_t(count) * m_charTimeUs + 999) / 1000;
 }
 
 bool CControlUart::Elapsed(DWORD start, uint64_t window)
@@ -424,7 +451,7 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
             return false;
         const size_t n = static_cast<size_t>(header[3]) * 256 + header[2];
         const size_t wanted = n < capacity ? n : capacity;
-        if (wanted != 0 && (!Read(buffer, static_cast<DWORD>(wanted), &got) || got != wanted))
+        if (wanted != 0 && (!ReadPayload(buffer, static_cast<DWORD>(wanted), &got) || got != wanted))
             return false;
         // A frame longer than the caller can take fails unacknowledged; the
         // line is drained before the next transfer.

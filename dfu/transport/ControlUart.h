@@ -49,10 +49,12 @@ private:
     // the device still sends go by, and greet it again on the next transfer.
     void Recover();
     void DrainLine();
-    BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t msPerByte);
+    BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t charTimeUs);
     bool WriteAll(const void* bytes, DWORD count);
     // False when ReadFile fails; *read is what arrived within the time-outs.
     bool Read(void* bytes, DWORD count, DWORD* read);
+    // A frame's payload, within the time-out plus its line time.
+    bool ReadPayload(uint8_t* buffer, DWORD count, DWORD* read);
     // One byte, reading again until window ms have passed since from.
     bool ReadByteWithin(uint8_t* value, DWORD from, uint64_t window);
     // Milliseconds the line needs to carry count bytes at the rate in effect.
@@ -67,5 +69,8 @@ private:
     // port's rate and frame, in whole milliseconds rounded up (0 with a
     // time-out of 0, whose reads must stay immediate).
     uint32_t m_msPerByte;
+    // One character time at the port's rate and frame in microseconds,
+    // rounded up: what the retry windows allow for the line.
+    uint32_t m_charTimeUs;
     int m_synchronised;
 };

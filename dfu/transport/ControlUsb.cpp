@@ -113,8 +113,17 @@ BOOL CControlUsb::GetDeviceDescriptor(USB_DEVICE_DESCRIPTOR* descriptor)
     if (!IsOpened())
         return NotOpen();
     ULONG transferred = 0;
-    return WinUsb_GetDescriptor(m_hWinUsb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, reinterpret_cast<PUCHAR>(descriptor),
-                                sizeof(*descriptor), &transferred);
+    if (!WinUsb_GetDescriptor(m_hWinUsb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, reinterpret_cast<PUCHAR>(descriptor),
+                              sizeof(*descriptor), &transferred))
+        return FALSE;
+    // A device descriptor has one size; fewer bytes would be handed out as
+    // a descriptor whose tail is zeros the device never sent.
+    if (transferred != sizeof(*descriptor)) {
+        std::memset(descriptor, 0, sizeof(*descriptor));
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL CControlUsb::GetInterfaceDescriptor(USB_INTERFACE_DESCRIPTOR* descriptor)

@@ -43,7 +43,10 @@ std::shared_ptr<T> FindHandleAs(HANDLE h) {
     std::shared_ptr<HandleObject> obj = FindHandle(h);
     // Callers mostly name the object's own class: comparing type_info
     // settles that without dynamic_cast's walk through the bases.
-    if (obj && typeid(*obj) == typeid(T))
+    if (!obj)
+        return nullptr;
+    const HandleObject& object = *obj;
+    if (typeid(object) == typeid(T))
         return std::static_pointer_cast<T>(std::move(obj));
     return std::dynamic_pointer_cast<T>(std::move(obj));
 }

@@ -19,8 +19,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "comm_port.h"
 #include "dosdevices.h"
-#include "file_object.h"
 #include "serial_line.h"
 #include "tty.h"
 
@@ -45,7 +45,7 @@ struct DcbExtras {
     char evtChar = 0;
 };
 
-class SerialPort final : public FileObject {
+class SerialPort final : public CommPort {
 public:
     // A pty has no wire: nothing on it can be received in error (no parity,
     // no framing, no break), so its input is not marked, which also keeps
@@ -63,11 +63,11 @@ public:
     BOOL Read(void* buffer, DWORD size, DWORD* done) override;
     BOOL Write(const void* buffer, DWORD size, DWORD* done) override;
 
-    BOOL Purge(DWORD flags);
-    BOOL GetState(DCB& dcb);
-    BOOL SetState(const DCB& dcb);
-    BOOL ClearErrors(DWORD* errors, COMSTAT* stat);
-    void RecordErrors(DWORD errors) { errors_.fetch_or(errors); }
+    BOOL Purge(DWORD flags) override;
+    BOOL GetState(DCB& dcb) override;
+    BOOL SetState(const DCB& dcb) override;
+    BOOL ClearErrors(DWORD* errors, COMSTAT* stat) override;
+    void RecordErrors(DWORD errors) override { errors_.fetch_or(errors); }
 
     // One character at the current rate, 10 bits a byte.
     std::chrono::microseconds ByteTime() const {
@@ -75,11 +75,11 @@ public:
         return std::chrono::microseconds(baud ? 10000000ull / baud : 0);
     }
 
-    COMMTIMEOUTS Timeouts() {
+    COMMTIMEOUTS Timeouts() override {
         std::lock_guard<std::mutex> g(mu_);
         return timeouts_;
     }
-    void SetTimeouts(const COMMTIMEOUTS& t) {
+    void SetTimeouts(const COMMTIMEOUTS& t) override {
         std::lock_guard<std::mutex> g(mu_);
         timeouts_ = t;
     }
@@ -578,8 +578,10 @@ bool IsPtySlave(int fd) {
     return m >= 136 && m <= 143;  // Unix98 pty slaves
 }
 
-std::shared_ptr<SerialPort> FindPort(HANDLE h) {
-    std::shared_ptr<SerialPort> port = FindHandleAs<SerialPort>(h);
+std::atomic<CommPortFactory> portFactory{nullptr};
+
+std::shared_ptr<CommPort> FindPort(HANDLE h) {
+    std::shared_ptr<CommPort> port = FindHandleAs<CommPort>(h);
     if (!port)
         SetLastError(ERROR_INVALID_HANDLE);
     return port;
@@ -595,6 +597,10 @@ std::shared_ptr<SerialPort> FindPort(HANDLE h) {
 // descriptor, so a host killed before it could close would leave a
 // simulator's port unopenable; flock ends with the process.
 HANDLE OpenSerialPort(const std::u16string& dosName) {
+    if (CommPortFactory factory = portFactory.load()) {
+        if (std::shared_ptr<CommPort> port = factory(dosName))
+            return RegisterHandle(std::move(port));
+    }
     std::optional<std::string> entry = FindDosDevice(dosName);
     if (!entry) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -628,8 +634,12 @@ HANDLE OpenSerialPort(const std::u16string& dosName) {
     return RegisterHandle(std::move(port));
 }
 
+void SetCommPortFactory(CommPortFactory factory) {
+    portFactory.store(factory);
+}
+
 BOOL RecordLineErrors(HANDLE h, DWORD errors) {
-    std::shared_ptr<SerialPort> port = FindPort(h);
+    std::shared_ptr<CommPort> port = FindPort(h);
     if (!port)
         return FALSE;
     port->RecordErrors(errors);
@@ -643,17 +653,17 @@ using namespace velt::platform;
 extern "C" {
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
-    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    std::shared_ptr<CommPort> port = FindPort(hFile);
     return port ? port->ClearErrors(lpErrors, lpStat) : FALSE;
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    std::shared_ptr<CommPort> port = FindPort(hFile);
     return port ? port->Purge(dwFlags) : FALSE;
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    std::shared_ptr<CommPort> port = FindPort(hFile);
     if (!port)
         return FALSE;
     if (!lpDCB) {
@@ -664,7 +674,7 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    std::shared_ptr<CommPort> port = FindPort(hFile);
     if (!port)
         return FALSE;
     if (!lpDCB) {
@@ -675,7 +685,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    std::shared_ptr<CommPort> port = FindPort(hFile);
     if (!port)
         return FALSE;
     if (!lpCommTimeouts) {
@@ -687,7 +697,7 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    std::shared_ptr<SerialPort> port = FindPort(hFile);
+    std::shared_ptr<CommPort> port = FindPort(hFile);
     if (!port)
         return FALSE;
     // All three read values MAXDWORD is the one combination Windows refuses.

@@ -47,6 +47,12 @@ public:
 };
 
 UsbBackend& SocketBackend();
+
+// A device file over a connected stream socket that speaks velt/usbsock.h:
+// waits for the device's greeting and takes fd over (closed on failure too).
+// The socket backend opens every device through here; a test or fuzz target
+// hands it one end of a socket pair to play the device itself.
+HANDLE OpenUsbSocketConnection(int fd);
 UsbBackend& LibusbBackend();
 
 // $VELT_USB_BACKEND: "libusb", "sim" or "both" (the default, and what any

@@ -311,6 +311,10 @@ HANDLE SocketUsbBackend::Open(const std::u16string& interfacePath) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    return OpenUsbSocketConnection(fd);
+}
+
+HANDLE OpenUsbSocketConnection(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
     uint8_t greeting = 0;

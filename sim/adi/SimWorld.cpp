@@ -51,29 +51,40 @@ World::World()
     LoadScenario();
 }
 
+World World::FromScenarioText(const std::string& text)
+{
+    World world{NoDirectory{}};
+    world.ApplyScenario(text);
+    return world;
+}
+
 void World::LoadScenario()
 {
-    FILE* f = std::fopen((dir_ + "/scenario").c_str(), "rb");
-    bool sawAdapterLine = false;
-    if (f) {
-        std::string text;
+    std::string text;
+    if (FILE* f = std::fopen((dir_ + "/scenario").c_str(), "rb")) {
         char chunk[4096];
         size_t n;
         while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
         std::fclose(f);
-        std::istringstream in(text);
-        std::string line;
-        unsigned lineNo = 0;
-        while (std::getline(in, line)) {
-            ++lineNo;
-            size_t hash = line.find('#');
-            if (hash != std::string::npos) line.erase(hash);
-            std::istringstream words(line);
-            std::string first;
-            if (!(words >> first)) continue;
-            if (first == "adapter" || first == "adapters") sawAdapterLine = true;
-            ParseScenarioLine(line, lineNo);
-        }
+    }
+    ApplyScenario(text);
+}
+
+void World::ApplyScenario(const std::string& text)
+{
+    bool sawAdapterLine = false;
+    std::istringstream in(text);
+    std::string line;
+    unsigned lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        size_t hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        std::istringstream words(line);
+        std::string first;
+        if (!(words >> first)) continue;
+        if (first == "adapter" || first == "adapters") sawAdapterLine = true;
+        ParseScenarioLine(line, lineNo);
     }
     if (!sawAdapterLine) {
         Adapter a;

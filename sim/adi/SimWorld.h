@@ -30,6 +30,9 @@ struct Adapter {
 class World {
 public:
     static World& Get();
+    // A world made from a scenario's text alone, with no directory behind
+    // it: what a scenario file says, for checking it without a session.
+    static World FromScenarioText(const std::string& text);
 
     std::vector<Adapter>& Adapters() { return adapters_; }
     uint8_t LibraryMajor() const { return major_; }
@@ -56,7 +59,10 @@ public:
 
 private:
     World();
+    struct NoDirectory {};
+    explicit World(NoDirectory) {}
     void LoadScenario();
+    void ApplyScenario(const std::string& text);
     void ParseScenarioLine(const std::string& line, unsigned lineNo);
     std::string FlashPath(const Adapter& a) const;
 

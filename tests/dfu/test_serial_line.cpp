@@ -246,6 +246,27 @@ TEST(SerialRejection, ForeverIsHeldToTheTimeOut)
     DFU_Close(handle);
 }
 
+// The mirror image: every reply the device sends has a bad CRC, for ever.
+// The host rejects each and waits for the repetition only within the
+// time-out, and the caller's byte is not written.
+TEST(SerialRejection, BadReplyCrcForeverIsHeldToTheTimeOut)
+{
+    SimProcess sim({"--com", "COM7,badcrc=4294967295"});
+    DFU_HANDLE handle = OpenSimPort(sim, "COM7");
+    ASSERT_NE(handle, nullptr);
+    constexpr long long timeout = 300;
+    ASSERT_EQ(DFU_SetTransferTimeout(handle, timeout), DFU_STATUS_SUCCESS);
+    uint8_t state = 0x77;
+    const auto start = Clock::now();
+    EXPECT_EQ(DFU_DfuGetState(handle, &state), DFU_STATUS_TIMEOUT);
+    const long long ms = MsSince(start);
+    EXPECT_GE(ms, timeout * 8 / 10);
+    EXPECT_LE(ms, timeout * 4);
+    EXPECT_EQ(state, 0x77);
+    EXPECT_GT(Count(sim.readLog(), "fault badcrc"), 1u) << "the host never asked for the frame again";
+    DFU_Close(handle);
+}
+
 // A host killed while it holds the port (no close, no clean-up) must not
 // leave it unopenable: exclusivity ends with the process.
 TEST(SerialOpen, KilledHolderDoesNotLeaveThePortLocked)

@@ -9,11 +9,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "comm_port.h"
 #include "test_env.h"
 
 namespace {
@@ -373,3 +376,86 @@ TEST(SerialHandles, CallsOnHandlesThatAreNotPortsFail) {
 }
 
 }  // namespace
+
+// A port put in place of the dosdevices entry by the port factory: it gets
+// ReadFile, WriteFile and the Comm functions of the handle; names it does not
+// take fall through to the directory, and without it nothing changes.
+namespace {
+
+class EchoPort final : public velt::platform::CommPort {
+public:
+    BOOL Read(void* buffer, DWORD size, DWORD* done) override {
+        const DWORD n = std::min<DWORD>(size, static_cast<DWORD>(bytes.size()));
+        std::copy(bytes.begin(), bytes.begin() + n, static_cast<char*>(buffer));
+        bytes.erase(0, n);
+        *done = n;
+        return TRUE;
+    }
+    BOOL Write(const void* buffer, DWORD size, DWORD* done) override {
+        bytes.append(static_cast<const char*>(buffer), size);
+        *done = size;
+        return TRUE;
+    }
+    BOOL Purge(DWORD) override {
+        ++purges;
+        return TRUE;
+    }
+    BOOL GetState(DCB& dcb) override {
+        dcb = state;
+        return TRUE;
+    }
+    BOOL SetState(const DCB& dcb) override {
+        state = dcb;
+        return TRUE;
+    }
+    BOOL ClearErrors(DWORD* errors, COMSTAT*) override {
+        if (errors)
+            *errors = 0;
+        return TRUE;
+    }
+    COMMTIMEOUTS Timeouts() override { return timeouts; }
+    void SetTimeouts(const COMMTIMEOUTS& t) override { timeouts = t; }
+    void RecordErrors(DWORD) override {}
+
+    std::string bytes;
+    int purges = 0;
+    DCB state{};
+    COMMTIMEOUTS timeouts{};
+};
+
+std::shared_ptr<EchoPort> g_echo;
+
+std::shared_ptr<velt::platform::CommPort> EchoFactory(const std::u16string& name) {
+    return name == u"COM99" ? g_echo : nullptr;
+}
+
+}  // namespace
+
+TEST_F(SerialPortTest, FactoryPortTakesItsNameAndTheRestFallThrough) {
+    g_echo = std::make_shared<EchoPort>();
+    velt::platform::SetCommPortFactory(EchoFactory);
+    HANDLE echo = Open(u"\\\\.\\COM99");
+    OpenPort();  // COM7, the pty, through the directory
+    velt::platform::SetCommPortFactory(nullptr);
+    ASSERT_NE(echo, INVALID_HANDLE_VALUE);
+
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(echo, "ping", 4, &done, nullptr));
+    char back[8] = {};
+    ASSERT_TRUE(ReadFile(echo, back, sizeof back, &done, nullptr));
+    EXPECT_EQ(std::string(back, done), "ping");
+    EXPECT_TRUE(PurgeComm(echo, PURGE_RXCLEAR));
+    EXPECT_EQ(g_echo->purges, 1);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 4800;
+    EXPECT_TRUE(SetCommState(echo, &dcb));
+    EXPECT_EQ(g_echo->state.BaudRate, 4800u);
+    EXPECT_TRUE(CloseHandle(echo));
+
+    FeedMaster("x");
+    SetTimeouts(0, 0, 500);
+    EXPECT_EQ(Read(1), "x");
+    EXPECT_EQ(Open(u"\\\\.\\COM99"), INVALID_HANDLE_VALUE) << "the factory outlived its removal";
+    g_echo.reset();
+}

@@ -1,0 +1,163 @@
+// A COM port without a terminal behind it, for the serial fuzz targets: its
+// received bytes are a script (given up front, or queued by a responder as
+// the host writes), and everything the host sends is kept for checking.
+// Opened by the library as "\\.\COM9" through the platform's port factory,
+// so the real CControlUart code runs on top of it.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "comm_port.h"
+
+namespace velt::fuzz {
+
+class ScriptedPort final : public velt::platform::CommPort {
+public:
+    // When the script runs dry: the line is gone (reads fail) or silent
+    // (reads return nothing, so the host waits out its time-outs).
+    enum class AtEnd { HangUp, Silence };
+
+    ScriptedPort(const uint8_t* bytes, size_t size, AtEnd atEnd) : rx_(bytes, bytes + size), atEnd_(atEnd) {}
+
+    // Called with each block the host writes; may Queue() an answer.
+    std::function<void(const uint8_t*, size_t)> onWrite;
+    // The write with this number (1 = the first) fails; 0: none does.
+    unsigned failWrite = 0;
+
+    void Queue(const uint8_t* bytes, size_t size) { rx_.insert(rx_.end(), bytes, bytes + size); }
+    void SetAtEnd(AtEnd atEnd) { atEnd_ = atEnd; }
+    const std::vector<uint8_t>& Sent() const { return sent_; }
+    bool WriteFailed() const { return writeFailed_; }
+
+    BOOL Read(void* buffer, DWORD size, DWORD* done) override
+    {
+        const size_t n = std::min<size_t>(size, rx_.size());
+        std::copy(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n), static_cast<uint8_t*>(buffer));
+        rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
+        *done = static_cast<DWORD>(n);
+        if (n == 0 && size != 0 && atEnd_ == AtEnd::HangUp) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        return TRUE;
+    }
+
+    BOOL Write(const void* buffer, DWORD size, DWORD* done) override
+    {
+        *done = 0;
+        if (++writes_ == failWrite) {
+            writeFailed_ = true;
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+        sent_.insert(sent_.end(), bytes, bytes + size);
+        *done = size;
+        if (onWrite)
+            onWrite(bytes, size);
+        return TRUE;
+    }
+
+    // A script given up front stands for bytes that arrive over time, not
+    // bytes already waiting, and a purge leaves it. A responder's answers
+    // have arrived once queued: a purge drops what the host has not read.
+    BOOL Purge(DWORD flags) override
+    {
+        if (onWrite && (flags & (PURGE_RXABORT | PURGE_RXCLEAR)))
+            rx_.clear();
+        return TRUE;
+    }
+    BOOL GetState(DCB& dcb) override
+    {
+        dcb = dcb_;
+        return TRUE;
+    }
+    BOOL SetState(const DCB& dcb) override
+    {
+        dcb_ = dcb;
+        return TRUE;
+    }
+    BOOL ClearErrors(DWORD* errors, COMSTAT* stat) override
+    {
+        if (errors)
+            *errors = 0;
+        if (stat)
+            std::memset(stat, 0, sizeof *stat);
+        return TRUE;
+    }
+    COMMTIMEOUTS Timeouts() override { return timeouts_; }
+    void SetTimeouts(const COMMTIMEOUTS& timeouts) override { timeouts_ = timeouts; }
+    void RecordErrors(DWORD) override {}
+
+private:
+    std::deque<uint8_t> rx_;
+    AtEnd atEnd_;
+    std::vector<uint8_t> sent_;
+    unsigned writes_ = 0;
+    bool writeFailed_ = false;
+    DCB dcb_ = [] {
+        DCB d = {};
+        d.DCBlength = sizeof(DCB);
+        d.BaudRate = 115200;
+        d.ByteSize = 8;
+        return d;
+    }();
+    COMMTIMEOUTS timeouts_ = {};
+};
+
+// The port the next open of "COM9" gets; one at a time, taken by the open.
+inline std::shared_ptr<ScriptedPort>& NextPort()
+{
+    static std::shared_ptr<ScriptedPort> port;
+    return port;
+}
+
+inline std::shared_ptr<velt::platform::CommPort> OpenScriptedPort(const std::u16string& name)
+{
+    if (name != u"COM9")
+        return nullptr;
+    std::shared_ptr<velt::platform::CommPort> port = NextPort();
+    NextPort().reset();
+    return port;
+}
+
+// CRC-16/CCITT-FALSE, written out here rather than borrowed from the
+// library, so the frames the host sends are checked independently.
+inline uint16_t FrameCrc(const uint8_t* bytes, size_t size, uint16_t crc = 0xFFFF)
+{
+    for (size_t i = 0; i < size; ++i) {
+        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+inline std::vector<uint8_t> MakeFrame(const uint8_t* payload, size_t size)
+{
+    std::vector<uint8_t> frame = {0x3A, 0x00, static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)};
+    frame.insert(frame.end(), payload, payload + size);
+    const uint16_t crc = FrameCrc(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    return frame;
+}
+
+[[noreturn]] inline void Violated(const char* what)
+{
+    std::fprintf(stderr, "property violated: %s\n", what);
+    std::abort();
+}
+
+} // namespace velt::fuzz
