@@ -1,9 +1,9 @@
 # Entry points: make (native build), make test, make demo, make windows, make bench,
-# make package, make docs.
+# make lint, make package, make docs.
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 
-.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench package docs setup clean
+.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench lint package docs setup clean
 
 all: native
 
@@ -33,9 +33,9 @@ win32:
 windows: win64 win32
 
 # Everything CI runs: installs, the Windows cross builds (checked under Wine by
-# the native suite), the native suite, then the suite under ASan+UBSan and the
-# concurrency tests under TSan.
-test: setup windows native asan tsan
+# the native suite), static analysis, the native suite, then the suite under
+# ASan+UBSan and the concurrency tests under TSan.
+test: setup windows native lint asan tsan
 	cd build/native && ctest --output-on-failure --no-tests=error -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE wine
 	cd build/tsan && ctest --output-on-failure --no-tests=error -L concurrency
@@ -49,6 +49,11 @@ demo: setup
 
 bench: setup native
 	@scripts/bench.sh
+
+# clang-tidy and cppcheck over our sources; needs a configured native tree only.
+lint: setup
+	@[ -f build/native/build.ninja ] || cmake --preset native >/dev/null
+	@scripts/lint.sh build/native
 
 # Debian packages of the native tree and the two Windows zips, in build/packages.
 package: setup windows native
