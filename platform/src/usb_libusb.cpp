@@ -190,6 +190,7 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
     if (!where)
         return {};
     std::vector<uint8_t> set;
+    // NOLINTNEXTLINE(bugprone-suspicious-enum-usage): libusb splits bmRequestType's bit fields over three enums
     if (ControlIn(h, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE, where->vendorCode, 0,
                   kMsOs20DescriptorIndex, set, std::min<size_t>(where->totalLength, kMaxDescriptorSet)) <= 0)
         return {};
@@ -201,6 +202,7 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
 std::vector<GUID> ReadMsOs10Interface(libusb_device_handle* h, uint8_t vendorCode, int interfaceNumber) {
     const uint16_t value = static_cast<uint16_t>(interfaceNumber << 8);  // high byte interface, low byte page 0
     for (uint8_t recipient : {LIBUSB_RECIPIENT_INTERFACE, LIBUSB_RECIPIENT_DEVICE}) {
+        // NOLINTNEXTLINE(bugprone-suspicious-enum-usage): bmRequestType's bit fields, as above
         const uint8_t type = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | recipient;
         std::vector<uint8_t> d;
         if (ControlIn(h, type, vendorCode, value, kMsOs10ExtendedProperties, d, 10) < 10)
