@@ -1,11 +1,11 @@
 # Entry points: make (native build), make test, make demo, make windows, make bench,
-# make soak, make package, make docs, make fuzz.
+# make soak, make lint, make package, make docs, make fuzz.
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 # Seconds each fuzz target runs in make fuzz; make test runs them for 15.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench soak package docs setup clean fuzz fuzz-build
+.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench soak lint package docs setup clean fuzz fuzz-build
 
 all: native
 
@@ -35,10 +35,10 @@ win32:
 windows: win64 win32
 
 # Everything CI runs: installs, the Windows cross builds (checked under Wine by
-# the native suite), the native suite, then the suite under ASan+UBSan, the
-# concurrency tests under TSan and a short run of every fuzz target on the
-# committed corpus.
-test: setup windows native asan tsan fuzz-build
+# the native suite), static analysis, the native suite, then the suite under
+# ASan+UBSan, the concurrency tests under TSan and a short run of every fuzz
+# target on the committed corpus.
+test: setup windows native lint asan tsan fuzz-build
 	cd build/native && ctest --output-on-failure --no-tests=error -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE wine
 	cd build/tsan && ctest --output-on-failure --no-tests=error -L concurrency
@@ -67,6 +67,11 @@ bench: setup native
 # Long fault runs (about ten minutes); make test runs a short one (ctest soak.short).
 soak: setup native
 	@scripts/soak.sh
+
+# clang-tidy and cppcheck over our sources; needs a configured native tree only.
+lint: setup
+	@[ -f build/native/build.ninja ] || cmake --preset native >/dev/null
+	@scripts/lint.sh build/native
 
 # Debian packages of the native tree and the two Windows zips, in build/packages.
 package: setup windows native

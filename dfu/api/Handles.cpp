@@ -42,7 +42,7 @@ DFU_HANDLE CreateHandle(IControlDevice* device)
         library.lastHandleValue == 0 ? FIRST_HANDLE_VALUE : library.lastHandleValue + HANDLE_VALUE_STEP;
     library.handles.push_back(HandleEntry{value, device});
     library.lastHandleValue = value;
-    owned.release();
+    (void)owned.release(); // the entry owns it now
     return reinterpret_cast<DFU_HANDLE>(value);
 }
 

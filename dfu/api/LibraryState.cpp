@@ -43,7 +43,7 @@ CLibraryState::~CLibraryState()
 }
 
 namespace {
-CLibraryState g_library;
+CLibraryState g_library; // NOLINT(cert-err58-cpp): its constructor allocates nothing; the vectors start empty
 }
 
 CLibraryState& Library()

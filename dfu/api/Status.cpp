@@ -4,7 +4,7 @@ DFU_STATUS StatusFromError(DWORD error)
 {
     switch (error) {
     case ERROR_INVALID_HANDLE:      return DFU_STATUS_DEVICE_NOT_OPENED;
-    case ERROR_WRITE_FAULT:         return DFU_STATUS_TRANSFER_ERROR;
+    case ERROR_WRITE_FAULT:
     case ERROR_READ_FAULT:          return DFU_STATUS_TRANSFER_ERROR;
     case ERROR_GEN_FAILURE:         return DFU_STATUS_GENERAL_ERROR;
     case ERROR_NOT_SUPPORTED:       return DFU_STATUS_NOT_SUPPORTED;

@@ -29,7 +29,7 @@ uint8_t DumpFlashToHexFile(ADIU_HANDLE handle, const std::string& path, uint32_t
         for (uint32_t offset = 0, page = 0; offset < length; offset += pageSize, ++page) {
             const uint32_t n = length - offset < pageSize ? length - offset : pageSize;
             image.PutPage(static_cast<int32_t>(page),
-                          std::vector<uint8_t>(buffer.begin() + offset, buffer.begin() + offset + n));
+                          std::vector<uint8_t>(buffer.data() + offset, buffer.data() + offset + n));
         }
         std::vector<uint8_t>().swap(buffer);   // the pages hold the bytes now
         return output.Commit(image) == HexFileResult::kOk ? 0 : kDumpBadPath;

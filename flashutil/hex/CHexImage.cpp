@@ -45,6 +45,7 @@ CHexImage::CHexImage(const CHexImage& other)
     : pageSize(other.pageSize), padMissingPages(other.padMissingPages), fillByte(other.fillByte),
       pages(other.pages), adapterHandleRef(other.adapterHandleRef), readBlock(other.readBlock) {}
 
+// cppcheck-suppress operatorEqVarError ; the record address state lives within one LoadFromText, which resets it
 CHexImage& CHexImage::operator=(const CHexImage& other) {
     if (this == &other) return *this;
     pageSize = other.pageSize;
@@ -66,6 +67,7 @@ CHexImage::CHexImage(CHexImage&& other) noexcept
     other.cachedPage = nullptr;
 }
 
+// cppcheck-suppress operatorEqVarError ; as above
 CHexImage& CHexImage::operator=(CHexImage&& other) noexcept {
     if (this == &other) return *this;
     pageSize = other.pageSize;

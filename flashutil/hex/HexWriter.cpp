@@ -67,12 +67,12 @@ char* PutFullDataRecord(char* out, uint16_t address, const uint8_t* source) {
     std::memcpy(data, source, sizeof data);
     const uint8_t high = static_cast<uint8_t>(address >> 8);
     const uint8_t low = static_cast<uint8_t>(address);
-    std::memcpy(out, ":10", 3);
+    std::memcpy(out, ":10", 3); // NOLINT(bugprone-not-null-terminated-result): a record line, ended by CR LF below
     PutPair(out + 3, high);
     PutPair(out + 5, low);
     out[7] = '0';
     out[8] = '0';
-    unsigned sum = kDataBytesPerRecord + high + low;
+    unsigned sum = static_cast<unsigned>(kDataBytesPerRecord) + high + low;
     char* digits = out + 9;
 #if defined(__GNUC__)
 #pragma GCC unroll 16
@@ -158,6 +158,7 @@ namespace {
 // smaller pieces pay more per write call, larger ones fall out of the cache.
 class RecordStream {
 public:
+    // cppcheck-suppress uninitMemberVar ; only buffer_[0, used_) is ever read, and clearing 512 KiB per image would cost
     explicit RecordStream(const HexTextSink& sink) : sink_(sink) {}
 
     void Put(const uint8_t header[4], const uint8_t* data, size_t count) {

@@ -27,7 +27,7 @@ public:
 inline std::shared_ptr<FileObject> FindFile(HANDLE h) {
     std::shared_ptr<HandleObject> obj = FindHandle(h);
     FileObject* file = obj ? obj->AsFile() : nullptr;
-    return file ? std::shared_ptr<FileObject>(std::move(obj), file) : nullptr;
+    return file ? std::shared_ptr<FileObject>(obj, file) : nullptr;
 }
 
 // Openers for the two namespaces CreateFileW knows. Both set the last error

@@ -13,7 +13,7 @@ DWORD WindowsErrorFromLibusb(int libusbError) {
     case LIBUSB_ERROR_TIMEOUT:       return ERROR_SEM_TIMEOUT;
     case LIBUSB_ERROR_PIPE:          return ERROR_GEN_FAILURE;
     case LIBUSB_ERROR_NO_DEVICE:     return ERROR_BAD_COMMAND;
-    case LIBUSB_ERROR_ACCESS:        return ERROR_ACCESS_DENIED;
+    case LIBUSB_ERROR_ACCESS:
     case LIBUSB_ERROR_BUSY:          return ERROR_ACCESS_DENIED;
     case LIBUSB_ERROR_NOT_FOUND:     return ERROR_FILE_NOT_FOUND;
     case LIBUSB_ERROR_INVALID_PARAM: return ERROR_INVALID_PARAMETER;

@@ -50,6 +50,7 @@ public:
     // A pty has no wire: nothing on it can be received in error (no parity,
     // no framing, no break), so its input is not marked, which also keeps
     // the kernel's fast path for it.
+    // cppcheck-suppress uninitMemberVar ; rx_ holds bytes between rxHead_ and rxTail_ only
     SerialPort(int fd, bool isPty) : fd_(fd), isPty_(isPty), markErrors_(!isPty) {
         hasCounters_ = ioctl(fd_, TIOCGICOUNT, &counters_) == 0;
     }
@@ -457,14 +458,16 @@ BOOL SerialPort::GetState(DCB& dcb) {
     // Linux has one flag for both directions of the handshake; report the
     // flags that asked for it, or both when it was set from elsewhere.
     const bool ours = extras_.ctsOut || extras_.rtsControl == RTS_CONTROL_HANDSHAKE;
+    // The extras came from these 2-bit fields; the masks only say so.
     if (line.rtsCts) {
         dcb.fOutxCtsFlow = ours ? extras_.ctsOut : true;
-        dcb.fRtsControl = ours ? extras_.rtsControl : RTS_CONTROL_HANDSHAKE;
+        dcb.fRtsControl = (ours ? extras_.rtsControl : RTS_CONTROL_HANDSHAKE) & 3u;
     } else {
         dcb.fOutxCtsFlow = 0;
-        dcb.fRtsControl = ours && extras_.rtsControl == RTS_CONTROL_HANDSHAKE ? RTS_CONTROL_ENABLE : extras_.rtsControl;
+        dcb.fRtsControl =
+            (ours && extras_.rtsControl == RTS_CONTROL_HANDSHAKE ? RTS_CONTROL_ENABLE : extras_.rtsControl) & 3u;
     }
-    dcb.fDtrControl = extras_.dtrControl;
+    dcb.fDtrControl = extras_.dtrControl & 3u;
     dcb.fTXContinueOnXoff = extras_.txContinueOnXoff;
     dcb.fOutX = line.xonXoffOut;
     dcb.fInX = line.xonXoffIn;

@@ -55,10 +55,10 @@ int TtyMakeRaw(int fd) {
     struct termios2 t;
     if (int e = Get(fd, t))
         return e;
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
-    t.c_oflag &= ~OPOST;
-    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
     t.c_cflag |= CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
@@ -114,7 +114,7 @@ int TtySetLine(int fd, const TtyLine& line, bool isPty) {
         t.c_cflag |= CSTOPB;
     if (line.rtsCts)
         t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~(IXON | IXOFF | INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | INPCK | PARMRK | IGNPAR | IGNBRK | BRKINT);
     if (line.xonXoffOut)
         t.c_iflag |= IXON;
     if (line.xonXoffIn)

@@ -24,7 +24,7 @@ bool ParseHexId(const std::string& text, uint16_t& out) {
 bool ParseInterface(const std::string& text, int& out) {
     if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    out = std::atoi(text.c_str());
+    out = static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
     return out <= 255;
 }
 

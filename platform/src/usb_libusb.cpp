@@ -182,7 +182,7 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
     std::vector<uint8_t> bos;
     if (ControlIn(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0, bos, 5) < 5)
         return {};
-    const size_t total = bos[2] | bos[3] << 8;
+    const size_t total = static_cast<size_t>(bos[2] | bos[3] << 8);
     if (total > 5 && ControlIn(h, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0, bos,
                                total) < static_cast<int>(total))
         return {};
@@ -190,6 +190,7 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
     if (!where)
         return {};
     std::vector<uint8_t> set;
+    // NOLINTNEXTLINE(bugprone-suspicious-enum-usage): libusb splits bmRequestType's bit fields over three enums
     if (ControlIn(h, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE, where->vendorCode, 0,
                   kMsOs20DescriptorIndex, set, std::min<size_t>(where->totalLength, kMaxDescriptorSet)) <= 0)
         return {};
@@ -201,11 +202,12 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
 std::vector<GUID> ReadMsOs10Interface(libusb_device_handle* h, uint8_t vendorCode, int interfaceNumber) {
     const uint16_t value = static_cast<uint16_t>(interfaceNumber << 8);  // high byte interface, low byte page 0
     for (uint8_t recipient : {LIBUSB_RECIPIENT_INTERFACE, LIBUSB_RECIPIENT_DEVICE}) {
+        // NOLINTNEXTLINE(bugprone-suspicious-enum-usage): bmRequestType's bit fields, as above
         const uint8_t type = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | recipient;
         std::vector<uint8_t> d;
         if (ControlIn(h, type, vendorCode, value, kMsOs10ExtendedProperties, d, 10) < 10)
             continue;
-        const size_t total = std::min<size_t>(d[0] | d[1] << 8 | d[2] << 16 | size_t(d[3]) << 24, kMaxDescriptorSet);
+        const size_t total = std::min<size_t>(static_cast<size_t>(d[0] | d[1] << 8 | d[2] << 16) | size_t(d[3]) << 24, kMaxDescriptorSet);
         if (total > 10 && ControlIn(h, type, vendorCode, value, kMsOs10ExtendedProperties, d, total) <= 0)
             continue;
         return ParseMsOs10Properties(d.data(), d.size());

@@ -31,7 +31,7 @@ constexpr ADIU_STATUS kDeviceNotOpened = 0x81;
 // caller error.
 constexpr uint32_t kFlashControllerBase = 0x4002E000;
 
-std::string Format(const char* fmt, ...)
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* fmt, ...) // NOLINT(cert-dcl50-cpp): printf-style, checked by the format attribute
 {
     char buf[1024];
     va_list ap;

@@ -199,22 +199,29 @@ std::vector<uint8_t>& World::Flash(Adapter& a)
     return a.flash;
 }
 
+namespace {
+
+// A short write (a full disk) counts as a failure, as a failed open does.
+bool WriteWholeFile(const std::string& path, const void* data, size_t size)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool written = std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && written;
+}
+
+}
+
 void World::SaveFlash(const Adapter& a)
 {
-    if (FILE* f = std::fopen(FlashPath(a).c_str(), "wb")) {
-        std::fwrite(a.flash.data(), 1, a.flash.size(), f);
-        std::fclose(f);
-    } else {
+    if (!WriteWholeFile(FlashPath(a), a.flash.data(), a.flash.size()))
         std::fprintf(stderr, "adi-sim: cannot save flash to %s\n", FlashPath(a).c_str());
-    }
 }
 
 void World::SaveCopy(const std::string& name, const std::string& contents)
 {
-    if (FILE* f = std::fopen((dir_ + "/" + name).c_str(), "wb")) {
-        std::fwrite(contents.data(), 1, contents.size(), f);
-        std::fclose(f);
-    }
+    if (!WriteWholeFile(dir_ + "/" + name, contents.data(), contents.size()))
+        std::fprintf(stderr, "adi-sim: cannot save %s\n", (dir_ + "/" + name).c_str());
 }
 
 void World::Log(const std::string& line)

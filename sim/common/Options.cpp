@@ -41,7 +41,7 @@ uint64_t parseHex(const std::string& key, std::string text, uint64_t max)
         text = text.substr(2);
     for (char c : text)
         if (!std::isxdigit(static_cast<unsigned char>(c)))
-            fail("bad hexadecimal value for " + key + ": '" + text + "'");
+            fail("bad hexadecimal value for " + key + ": '" + text + "'"); // NOLINT(performance-inefficient-string-concatenation): once, then it throws
     return parseNumber(key, text, max, 16);
 }
 
@@ -78,7 +78,7 @@ std::string parseName(const std::string& key, const std::string& text)
         fail(key + "= must be 1 to 64 characters");
     for (char c : text)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
-            fail(key + "= may hold only letters, digits, '-', '_' and '.': '" + text + "'");
+            fail(key + "= may hold only letters, digits, '-', '_' and '.': '" + text + "'"); // NOLINT(performance-inefficient-string-concatenation): once, then it throws
     if (text[0] == '.')
         fail(key + "= must not begin with '.'");
     return text;

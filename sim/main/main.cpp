@@ -84,6 +84,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::vector<std::thread> threads;
+    threads.reserve(devices.size());
     for (auto& device : devices)
         threads.emplace_back([&device, &stopPipe] { device->run(stopPipe[0]); });
 

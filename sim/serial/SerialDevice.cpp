@@ -68,7 +68,7 @@ SerialDevice::SerialDevice(const DeviceConfig& cfg, const std::string& dosDevice
 SerialDevice::~SerialDevice()
 {
     try {
-        shutdown();
+        SerialDevice::shutdown();
     } catch (...) {
         // Reported by the program's own shutdown() call.
     }

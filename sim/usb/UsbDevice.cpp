@@ -111,7 +111,7 @@ UsbDevice::UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const E
 UsbDevice::~UsbDevice()
 {
     try {
-        shutdown();
+        UsbDevice::shutdown();
     } catch (...) {
         // A destructor cannot report it; the program calls shutdown() itself first.
     }

@@ -4,6 +4,7 @@
 #include "Names.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <vector>
 
@@ -58,7 +59,7 @@ std::string Rate(double bytesPerSecond)
 
 std::string Clock(double seconds)
 {
-    const long whole = static_cast<long>(seconds + 0.5);
+    const long whole = std::lround(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
     return text;
