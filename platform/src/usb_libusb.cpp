@@ -43,6 +43,10 @@ namespace {
 constexpr GUID kDefaultDfuClass = {0x04C77E93, 0xB54D, 0x4714, {0xAC, 0x96, 0x15, 0xA6, 0x2B, 0xFA, 0x30, 0x7B}};
 
 constexpr unsigned kProbeTimeoutMs = 1000;
+// bmRequestType of a vendor request to the host; libusb spreads the bit
+// fields over separate enums, so they are combined as plain bits.
+constexpr unsigned kVendorIn =
+    static_cast<unsigned>(LIBUSB_ENDPOINT_IN) | static_cast<unsigned>(LIBUSB_REQUEST_TYPE_VENDOR);
 constexpr uint8_t kDfuClass = 0xFE;
 constexpr uint8_t kDfuSubclass = 0x01;
 constexpr size_t kMaxDescriptorSet = 0xFFFF;
@@ -190,8 +194,7 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
     if (!where)
         return {};
     std::vector<uint8_t> set;
-    // NOLINTNEXTLINE(bugprone-suspicious-enum-usage): libusb splits bmRequestType's bit fields over three enums
-    if (ControlIn(h, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE, where->vendorCode, 0,
+    if (ControlIn(h, static_cast<uint8_t>(kVendorIn | LIBUSB_RECIPIENT_DEVICE), where->vendorCode, 0,
                   kMsOs20DescriptorIndex, set, std::min<size_t>(where->totalLength, kMaxDescriptorSet)) <= 0)
         return {};
     return ParseMsOs20Set(set.data(), set.size());
@@ -202,8 +205,7 @@ std::vector<DeclaredGuid> ReadMsOs20(libusb_device_handle* h, const DeviceInfo& 
 std::vector<GUID> ReadMsOs10Interface(libusb_device_handle* h, uint8_t vendorCode, int interfaceNumber) {
     const uint16_t value = static_cast<uint16_t>(interfaceNumber << 8);  // high byte interface, low byte page 0
     for (uint8_t recipient : {LIBUSB_RECIPIENT_INTERFACE, LIBUSB_RECIPIENT_DEVICE}) {
-        // NOLINTNEXTLINE(bugprone-suspicious-enum-usage): bmRequestType's bit fields, as above
-        const uint8_t type = LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | recipient;
+        const uint8_t type = static_cast<uint8_t>(kVendorIn | recipient);
         std::vector<uint8_t> d;
         if (ControlIn(h, type, vendorCode, value, kMsOs10ExtendedProperties, d, 10) < 10)
             continue;

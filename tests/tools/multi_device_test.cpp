@@ -3,7 +3,7 @@
 // fails does not stop the others, each line says which device it is about,
 // and a cancel stops them all.
 #include "JsonCheck.h"
-#include "SimProcess.h"
+#include "SimToolTest.h"
 #include "ToolRunner.h"
 #include "ToolText.h"
 
@@ -27,25 +27,8 @@ namespace fs = std::filesystem;
 const std::string kCom7 = "\\\\.\\COM7";
 const std::string kCom8 = "\\\\.\\COM8";
 
-class MultiDevice : public ::testing::Test {
+class MultiDevice : public SimToolTest {
 protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/velt-dfu-multi-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        work_ = dir;
-    }
-    void TearDown() override
-    {
-        sim_.reset();
-        std::error_code ignored;
-        fs::remove_all(work_, ignored);
-    }
-    void Start(const std::vector<std::string>& devices)
-    {
-        sim_ = std::make_unique<velt::sim::SimProcess>(devices);
-        sim_->exportEnvironment();
-    }
     // Two serial devices (one on a paced line, so that it is still busy while
     // the others run), a USB device with 512-byte blocks and one whose flash
     // is too small for the image.
@@ -56,22 +39,9 @@ protected:
                "name=img,serial=IMG,transfer-size=512,flash=" + File("usb.bin"), "--usb",
                "name=small,serial=SMALL,flash-size=2K"});
     }
-    std::string File(const std::string& name) const { return work_ + "/" + name; }
-    std::string Usb(const std::string& name) const
-    {
-        const std::string dev = Slurp(sim_->usbDir() + "/" + name + ".dev");
-        return dev.substr(5, dev.find('\n') - 5);
-    }
+    std::string Usb(const std::string& name) const { return UsbPath(name); }
     std::string Devices() const { return "COM7,COM8," + Usb("img") + "," + Usb("small"); }
-    // The simulator's log lines for one device, with their times.
-    std::vector<std::string> LogOf(const std::string& device) const
-    {
-        std::vector<std::string> lines;
-        for (const std::string& line : Lines(sim_->readLog()))
-            if (Contains(line, " " + device + " "))
-                lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> LogOf(const std::string& device) const { return LogLinesOf(device); }
     static double Time(const std::string& logLine) { return std::atof(logLine.c_str()); }
     void ExpectFlashHolds(const std::string& file, const Bytes& image) const
     {
@@ -79,9 +49,6 @@ protected:
         ASSERT_GE(flash.size(), image.size()) << file;
         EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << file;
     }
-
-    std::string work_;
-    std::unique_ptr<velt::sim::SimProcess> sim_;
 };
 
 TEST_F(MultiDevice, SerialAndUsbAtOnceOneFailingTheOthersFlashed)
@@ -218,7 +185,7 @@ TEST_F(MultiDevice, CancelStopsEveryDeviceAndEachIsLeftIdle)
     Start({"--usb", "name=slow1,busy=1,poll=15", "--usb", "name=slow2,busy=1,poll=15", "--com", "COM7,baud=19200"});
     WriteBytes(File("image.bin"), Pattern(8192, 34));
     ToolProcess tool({"download", Usb("slow1") + "," + Usb("slow2") + ",COM7", File("image.bin"), "--transfer-size",
-                      "64", "--json", "--retries", "2"});
+                      "64", "--baud", "19200", "--json", "--retries", "2"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         const std::string out = tool.outSoFar();
@@ -237,8 +204,9 @@ TEST_F(MultiDevice, CancelStopsEveryDeviceAndEachIsLeftIdle)
     EXPECT_EQ(cancelled, 3u) << run.out;
     EXPECT_TRUE(Contains(Lines(run.out).back(), R"("succeeded":0,"failed":0,"cancelled":3,)")) << run.out;
     EXPECT_FALSE(Contains(run.out, R"("type":"retry")")) << run.out;
-    for (const std::string& device : {Usb("slow1"), Usb("slow2"), std::string("COM7")})
+    for (const std::string& device : {Usb("slow1"), Usb("slow2")})
         EXPECT_EQ(RunTool({"state", device}).out, "state: dfuIDLE (2)\n") << device;
+    EXPECT_EQ(RunTool({"state", "COM7", "--baud", "19200"}).out, "state: dfuIDLE (2)\n");
 }
 
 TEST_F(MultiDevice, ListsAreCheckedBeforeAnyDeviceIsTouched)

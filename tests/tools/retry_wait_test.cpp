@@ -3,7 +3,7 @@
 // tried the number of times asked and no more, input errors and cancels are
 // never retried, and a device that comes late is waited for.
 #include "JsonCheck.h"
-#include "SimProcess.h"
+#include "SimToolTest.h"
 #include "ToolRunner.h"
 #include "ToolText.h"
 
@@ -32,42 +32,15 @@ namespace fs = std::filesystem;
 const std::string kLateOnce = "delay=600@4";
 const std::string kTimeout = "400";
 
-class RetryWait : public ::testing::Test {
+class RetryWait : public SimToolTest {
 protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/velt-dfu-line-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        work_ = dir;
-    }
-    void TearDown() override
-    {
-        sim_.reset();
-        std::error_code ignored;
-        fs::remove_all(work_, ignored);
-    }
-    void Start(const std::vector<std::string>& devices)
-    {
-        sim_ = std::make_unique<velt::sim::SimProcess>(devices);
-        sim_->exportEnvironment();
-    }
-    std::string File(const std::string& name) const { return work_ + "/" + name; }
     std::string LogOf(const std::string& device) const
     {
         std::string lines;
-        for (const std::string& line : Lines(sim_->readLog()))
-            if (Contains(line, " " + device + " "))
-                lines += line + "\n";
+        for (const std::string& line : LogLinesOf(device))
+            lines += line + "\n";
         return lines;
     }
-    std::string UsbPath(const std::string& name) const
-    {
-        const std::string dev = Slurp(sim_->usbDir() + "/" + name + ".dev");
-        return dev.substr(5, dev.find('\n') - 5);
-    }
-
-    std::string work_;
-    std::unique_ptr<velt::sim::SimProcess> sim_;
 };
 
 TEST_F(RetryWait, FailureThatHitsOnceIsSurvivedWithOneRetry)
