@@ -24,7 +24,7 @@ constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegMultiSz = 7;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint32_t Le32(const uint8_t* p) { return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24; }
 
 // UTF-16LE bytes to text; nullopt if any character is not ASCII.
 std::optional<std::string> Ascii16(const uint8_t* p, size_t bytes) {
