@@ -63,12 +63,18 @@ void SerialProtocol::feed(const uint8_t* data, size_t size, Output& out)
             break;
         consumed += used;
     }
+    logStrayBytes();
+    std::vector<uint8_t> rest(cursor + consumed, cursor + left);
+    input_.swap(rest);
+}
+
+// Bytes skipped while hunting for a frame are reported once per feed.
+void SerialProtocol::logStrayBytes()
+{
     if (strayBytes_ > 0) {
         log(std::to_string(strayBytes_) + " stray bytes dropped");
         strayBytes_ = 0;
     }
-    std::vector<uint8_t> rest(cursor + consumed, cursor + left);
-    input_.swap(rest);
 }
 
 // With random faults every byte goes through input_, where a fault can
@@ -87,10 +93,7 @@ void SerialProtocol::feedFaulty(const uint8_t* data, size_t size, Output& out)
             break;
         consumed += used;
     }
-    if (strayBytes_ > 0) {
-        log(std::to_string(strayBytes_) + " stray bytes dropped");
-        strayBytes_ = 0;
-    }
+    logStrayBytes();
     input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(consumed));
     streamPos_ += consumed;
 }

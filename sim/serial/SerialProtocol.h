@@ -59,6 +59,7 @@ private:
 
     size_t step(const uint8_t* data, size_t size, Output& out); // bytes consumed, 0 = need more
     void feedFaulty(const uint8_t* data, size_t size, Output& out);
+    void logStrayBytes();
     // Rolls the dice for a complete host frame at offset of input_ that has
     // not been judged before; true when the bytes were changed (parse again).
     bool judgeHostFrame(size_t offset);
