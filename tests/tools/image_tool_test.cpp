@@ -248,7 +248,8 @@ TEST_F(ImageTool, DeviceIsBroughtBackToIdleBeforeAndAfterAFailure)
     ToolRun small = RunTool({"download", Usb("small"), File("image.bin")});
     EXPECT_EQ(small.exitCode, 1);
     EXPECT_TRUE(Contains(small.err, "download to device " + Usb("small") +
-                                        " failed: DFU_STATUS_UNEXPECTED_STATE (0x44); device status errADDRESS (8), "
+                                        " failed: the device reported an error after block 0: "
+                                        "DFU_STATUS_UNEXPECTED_STATE (0x44); device status errADDRESS (8), "
                                         "state dfuERROR (10)"))
         << small.err;
     EXPECT_TRUE(Contains(small.out, "cleared the error status errADDRESS (CLRSTATUS); it is in dfuIDLE now"))
@@ -401,7 +402,7 @@ TEST_F(ImageTool, BadInputsChangeNothing)
     ASSERT_EQ(RunTool({"download", "COM7", File("image.bin")}).exitCode, 0);
     ToolRun full = RunTool({"upload", "COM7", "/dev/full"});
     EXPECT_EQ(full.exitCode, 1);
-    EXPECT_TRUE(Contains(full.err, "failed: DFU_STATUS_FILE_WRITE_ERROR (0x47)")) << full.err;
+    EXPECT_TRUE(Contains(full.err, "upload from device \\\\.\\COM7: cannot write /dev/full: ")) << full.err;
     EXPECT_EQ(StateOf("COM7"), "state: dfuIDLE (2)\n");
 }
 
