@@ -160,3 +160,36 @@ TEST(Names, DfuStatesAndStatusesAtTheirEdges)
     EXPECT_STREQ(DfuStatusName(15), "errSTALLEDPKT");
     EXPECT_STREQ(DfuStatusName(16), "unknown");
 }
+
+// The table is the one place an option lives: each name once, and the help
+// of a command lists exactly the options that command takes.
+TEST(CommandLine, EachOptionIsDeclaredOnceAndHelpShowsWhereItApplies)
+{
+    std::vector<std::string> names;
+    for (const OptionSpec* o = OptionsBegin(); o != OptionsEnd(); ++o) {
+        for (const std::string& seen : names)
+            EXPECT_NE(seen, o->name);
+        names.push_back(o->name);
+        EXPECT_NE(o->commands, 0u) << o->name;
+        for (unsigned bit = kCmdList; bit <= kCmdUpload; bit <<= 1) {
+            const bool listed = OptionHelp(bit).find("  " + std::string(o->alias ? o->alias : "") +
+                                                     (o->alias ? ", " : "") + o->name) != std::string::npos;
+            EXPECT_EQ(listed, (o->commands & bit) != 0) << o->name << " in the help of command bit " << bit;
+        }
+    }
+    Invocation inv;
+    ASSERT_EQ(Parse({"download", "COM7", "fw.bin", "-v", "--guid", "{6d3f2a10-88c4-4e1b-9f2d-0a1b2c3d4e5f}",
+                     "--no-recovery"},
+                    inv),
+              "");
+    ASSERT_EQ(inv.given.size(), 3u);
+    EXPECT_STREQ(inv.given[0]->name, "--verbose");
+    EXPECT_TRUE(inv.verbose && inv.noRecovery && inv.guid);
+    for (const char* bad : {"6d3f2a10-88c4-4e1b-9f2d", "{6d3f2a10-88c4-4e1b-9f2d-0a1b2c3d4e5g}",
+                            "6d3f2a10x88c4-4e1b-9f2d-0a1b2c3d4e5f"}) {
+        Invocation rejected;
+        EXPECT_NE(Parse({"list", "--guid", bad}, rejected).find("--guid"), std::string::npos) << bad;
+    }
+    Invocation flag;
+    EXPECT_EQ(Parse({"download", "--verify=yes"}, flag), "option --verify takes no value");
+}

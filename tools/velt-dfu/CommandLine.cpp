@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace veltdfu {
@@ -30,82 +31,151 @@ std::optional<uint8_t> Pick(const Choice (&choices)[N], const std::string& word)
 // thousand attempts.
 constexpr uint32_t kMaxRetries = 1000;
 constexpr uint32_t kMaxWaitSeconds = 86400;
+constexpr uint32_t kMax32 = std::numeric_limits<uint32_t>::max();
 
 std::string Invalid(const std::string& option, const std::string& value, const std::string& expected)
 {
     return "invalid value '" + value + "' for " + option + " (expected " + expected + ")";
 }
 
-// Applies one option with its value; returns an error message or "".
-std::string ApplyOption(const std::string& name, const std::string& value, Invocation& out)
-{
-    constexpr uint32_t kMax32 = std::numeric_limits<uint32_t>::max();
-    if (name == "--baud") {
-        auto baud = ParseUnsigned(value, kMax32);
-        if (!baud || *baud == 0)
-            return Invalid(name, value, "a bit rate such as 115200");
-        out.line.baudRate = *baud;
-    } else if (name == "--data-bits") {
-        auto bits = ParseUnsigned(value, 8);
-        if (!bits || *bits < 5)
-            return Invalid(name, value, "5, 6, 7 or 8");
-        out.line.dataBits = static_cast<uint8_t>(*bits);
-    } else if (name == "--parity") {
-        out.line.parity = Pick(kParities, value);
-        if (!out.line.parity)
-            return Invalid(name, value, "none, odd, even, mark or space");
-    } else if (name == "--stop-bits") {
-        out.line.stopBits = Pick(kStopBits, value);
-        if (!out.line.stopBits)
-            return Invalid(name, value, "1, 1.5 or 2");
-    } else if (name == "--flow") {
-        out.line.flowControl = Pick(kFlows, value);
-        if (!out.line.flowControl)
-            return Invalid(name, value, "none or rtscts");
-    } else if (name == "--timeout") {
-        out.timeoutMs = ParseUnsigned(value, kMax32);
-        if (!out.timeoutMs)
-            return Invalid(name, value, "milliseconds");
-    } else if (name == "--transfer-size") {
-        auto size = ParseUnsigned(value, 0xFFFF);
-        if (!size || *size == 0)
-            return Invalid(name, value, "a block size of 1 to 65535 bytes");
-        out.transferSize = static_cast<uint16_t>(*size);
-    } else if (name == "--retries") {
-        out.retries = ParseUnsigned(value, kMaxRetries);
-        if (!out.retries)
-            return Invalid(name, value, "a count of 0 to " + std::to_string(kMaxRetries));
-    } else if (name == "--upload-size") {
-        out.uploadSize = ParseUnsigned(value, kMax32);
-        if (!out.uploadSize || *out.uploadSize == 0)
-            return Invalid(name, value, "a byte count of at least 1");
-    } else if (name == "--guid") {
-        uint32_t d1 = 0;
-        uint16_t d2 = 0, d3 = 0;
-        uint8_t d4[8] = {};
-        if (!ParseGuid(value, d1, d2, d3, d4))
-            return Invalid(name, value, "a GUID such as {A5DCBF10-6530-11D2-901F-00C04FB951ED}");
-        out.guid = value;
-    } else if (name == "--wait") {
-        out.waitSeconds = ParseUnsigned(value, kMaxWaitSeconds);
-        if (!out.waitSeconds)
-            return Invalid(name, value, "seconds, at most " + std::to_string(kMaxWaitSeconds));
-    } else {
-        return "unknown option '" + name + "'";
-    }
-    return "";
-}
+// Every option velt-dfu knows, in the order the help lists them.
+const OptionSpec kOptions[] = {
+    {"--timeout", nullptr, "MS", ValueForm::Required, kCmdDevices,
+     "transfer time-out (default 1000; at least 1 on a COM port)",
+     [](const std::string& value, Invocation& out) {
+         out.timeoutMs = ParseUnsigned(value, kMax32);
+         return out.timeoutMs ? std::string() : Invalid("--timeout", value, "milliseconds");
+     }},
+    {"--baud", nullptr, "N", ValueForm::Required, kCmdDevices, "serial bit rate (default 115200)",
+     [](const std::string& value, Invocation& out) {
+         const auto baud = ParseUnsigned(value, kMax32);
+         if (!baud || *baud == 0)
+             return Invalid("--baud", value, "a bit rate such as 115200");
+         out.line.baudRate = *baud;
+         return std::string();
+     }},
+    {"--data-bits", nullptr, "5|6|7|8", ValueForm::Required, kCmdDevices, "serial data bits (default 8)",
+     [](const std::string& value, Invocation& out) {
+         const auto bits = ParseUnsigned(value, 8);
+         if (!bits || *bits < 5)
+             return Invalid("--data-bits", value, "5, 6, 7 or 8");
+         out.line.dataBits = static_cast<uint8_t>(*bits);
+         return std::string();
+     }},
+    {"--parity", nullptr, "none|odd|even|mark|space", ValueForm::Required, kCmdDevices, "(default none)",
+     [](const std::string& value, Invocation& out) {
+         out.line.parity = Pick(kParities, value);
+         return out.line.parity ? std::string() : Invalid("--parity", value, "none, odd, even, mark or space");
+     }},
+    {"--stop-bits", nullptr, "1|1.5|2", ValueForm::Required, kCmdDevices, "(default 1)",
+     [](const std::string& value, Invocation& out) {
+         out.line.stopBits = Pick(kStopBits, value);
+         return out.line.stopBits ? std::string() : Invalid("--stop-bits", value, "1, 1.5 or 2");
+     }},
+    {"--flow", nullptr, "none|rtscts", ValueForm::Required, kCmdDevices, "flow control (default none)",
+     [](const std::string& value, Invocation& out) {
+         out.line.flowControl = Pick(kFlows, value);
+         return out.line.flowControl ? std::string() : Invalid("--flow", value, "none or rtscts");
+     }},
+    {"--transfer-size", nullptr, "N", ValueForm::Required, kCmdImages,
+     "block size of download and upload, 1..65535\n(default: the USB device's wTransferSize, or\n1024 on a COM port)",
+     [](const std::string& value, Invocation& out) {
+         const auto size = ParseUnsigned(value, 0xFFFF);
+         if (!size || *size == 0)
+             return Invalid("--transfer-size", value, "a block size of 1 to 65535 bytes");
+         out.transferSize = static_cast<uint16_t>(*size);
+         return std::string();
+     }},
+    {"--verify", nullptr, nullptr, ValueForm::Flag, kCmdDownload, "read the image back and compare",
+     [](const std::string&, Invocation& out) {
+         out.verify = true;
+         return std::string();
+     }},
+    {"--no-suffix", nullptr, nullptr, ValueForm::Flag, kCmdDownload,
+     "send FILE as it is, even if it ends in a DFU suffix",
+     [](const std::string&, Invocation& out) {
+         out.noSuffix = true;
+         return std::string();
+     }},
+    {"--json", nullptr, nullptr, ValueForm::Flag, kCmdImages, "JSON Lines on standard output",
+     [](const std::string&, Invocation& out) {
+         out.json = true;
+         return std::string();
+     }},
+    {"--retries", nullptr, "N", ValueForm::Required, kCmdImages,
+     "after a failed transfer or --verify, bring the\ndevice back to dfuIDLE and start over, up to N\nmore times (default 0)",
+     [](const std::string& value, Invocation& out) {
+         out.retries = ParseUnsigned(value, kMaxRetries);
+         return out.retries ? std::string()
+                            : Invalid("--retries", value, "a count of 0 to " + std::to_string(kMaxRetries));
+     }},
+    {"--wait", nullptr, "[=SECONDS]", ValueForm::AfterEquals, kCmdImages,
+     "wait for DEVICE to appear (default 30 s); the\nvalue only after '='",
+     [](const std::string& value, Invocation& out) {
+         if (value.empty()) {
+             out.waitSeconds = kDefaultWaitSeconds;
+             return std::string();
+         }
+         out.waitSeconds = ParseUnsigned(value, kMaxWaitSeconds);
+         return out.waitSeconds
+                    ? std::string()
+                    : Invalid("--wait", value, "seconds, at most " + std::to_string(kMaxWaitSeconds));
+     }},
+    {"--no-recovery", nullptr, nullptr, ValueForm::Flag, kCmdImages,
+     "a request lost on the line ends the attempt\n(default: ask the device's state and resend or\ngo on from there)",
+     [](const std::string&, Invocation& out) {
+         out.noRecovery = true;
+         return std::string();
+     }},
+    {"--verbose", "-v", nullptr, ValueForm::Flag, kCmdImages, "a line per recovered request",
+     [](const std::string&, Invocation& out) {
+         out.verbose = true;
+         return std::string();
+     }},
+    {"--upload-size", nullptr, "N", ValueForm::Required, kCmdUpload,
+     "read at most N bytes (default: until the device\nends its image, at most 64 MiB)",
+     [](const std::string& value, Invocation& out) {
+         out.uploadSize = ParseUnsigned(value, kMax32);
+         if (!out.uploadSize || *out.uploadSize == 0)
+             return Invalid("--upload-size", value, "a byte count of at least 1");
+         return std::string();
+     }},
+    {"--until-empty", nullptr, nullptr, ValueForm::Flag, kCmdUpload,
+     "only an empty block ends the image, for devices\nthat send short blocks mid-image",
+     [](const std::string&, Invocation& out) {
+         out.untilEmpty = true;
+         return std::string();
+     }},
+    {"--guid", nullptr, "GUID", ValueForm::Required, kCmdEvery,
+     "list and open the USB devices of this device\ninterface GUID instead of the library's own",
+     [](const std::string& value, Invocation& out) {
+         uint32_t d1 = 0;
+         uint16_t d2 = 0, d3 = 0;
+         uint8_t d4[8] = {};
+         if (!ParseGuid(value, d1, d2, d3, d4))
+             return Invalid("--guid", value, "a GUID such as {A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+         out.guid = value;
+         return std::string();
+     }},
+    {"--version", nullptr, nullptr, ValueForm::Flag, kCmdEvery, "show the tool and library versions",
+     [](const std::string&, Invocation& out) {
+         out.version = true;
+         return std::string();
+     }},
+    {"--help", "-h", nullptr, ValueForm::Flag, kCmdEvery, "show this text",
+     [](const std::string&, Invocation& out) {
+         out.help = true;
+         return std::string();
+     }},
+};
 
-bool IsValueOption(const std::string& name)
+const OptionSpec* FindOption(const std::string& name)
 {
-    static const char* const kNames[] = {"--baud",    "--data-bits", "--parity",       "--stop-bits",
-                                         "--flow",    "--timeout",   "--transfer-size", "--retries",
-                                         "--upload-size", "--guid"};
-    for (const char* known : kNames) {
-        if (name == known)
-            return true;
+    for (const OptionSpec& option : kOptions) {
+        if (name == option.name || (option.alias != nullptr && name == option.alias))
+            return &option;
     }
-    return false;
+    return nullptr;
 }
 
 } // namespace
@@ -174,8 +244,7 @@ std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool isOption = !optionsEnded && arg.size() > 1 && arg[0] == '-';
-        if (!isOption) {
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
             if (out.command.empty())
                 out.command = arg;
             else
@@ -184,47 +253,70 @@ std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
         }
         if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "--help" || arg == "-h") {
-            out.help = true;
-        } else if (arg == "--version") {
-            out.version = true;
-        } else if (arg == "--verify") {
-            out.verify = true;
-        } else if (arg == "--no-suffix") {
-            out.noSuffix = true;
-        } else if (arg == "--json") {
-            out.json = true;
-        } else if (arg == "--no-recovery") {
-            out.noRecovery = true;
-        } else if (arg == "--verbose" || arg == "-v") {
-            out.verbose = true;
-        } else if (arg == "--until-empty") {
-            out.untilEmpty = true;
-        } else if (arg == "--wait") {
-            out.waitSeconds = kDefaultWaitSeconds;
-        } else if (arg.compare(0, 7, "--wait=") == 0) {
-            std::string error = ApplyOption("--wait", arg.substr(7), out);
-            if (!error.empty())
-                return error;
-        } else {
-            const size_t equals = arg.find('=');
-            const std::string name = arg.substr(0, equals);
-            if (!IsValueOption(name))
-                return "unknown option '" + name + "'";
-            std::string value;
-            if (equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-            } else if (i + 1 < argc) {
-                value = argv[++i];
-            } else {
-                return "option " + name + " needs a value";
-            }
-            std::string error = ApplyOption(name, value, out);
-            if (!error.empty())
-                return error;
+            continue;
         }
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const OptionSpec* option = FindOption(name);
+        if (option == nullptr)
+            return "unknown option '" + name + "'";
+        std::string value;
+        if (equals != std::string::npos) {
+            if (option->form == ValueForm::Flag)
+                return "option " + name + " takes no value";
+            value = arg.substr(equals + 1);
+            if (value.empty() && option->form == ValueForm::AfterEquals)
+                return Invalid(name, value, "a value after '='");
+        } else if (option->form == ValueForm::Required) {
+            if (i + 1 >= argc)
+                return "option " + name + " needs a value";
+            value = argv[++i];
+        }
+        std::string error = option->apply(value, out);
+        if (!error.empty())
+            return error;
+        out.given.push_back(option);
     }
     return "";
+}
+
+const OptionSpec* OptionsBegin()
+{
+    return std::begin(kOptions);
+}
+
+const OptionSpec* OptionsEnd()
+{
+    return std::end(kOptions);
+}
+
+std::string OptionHelp(unsigned commands)
+{
+    std::string text;
+    for (const OptionSpec& option : kOptions) {
+        if ((option.commands & commands) == 0)
+            continue;
+        std::string head = std::string(option.alias ? option.alias : "") + (option.alias ? ", " : "") + option.name;
+        if (option.metavar != nullptr)
+            head += (option.form == ValueForm::AfterEquals ? "" : " ") + std::string(option.metavar);
+        std::string line = "  " + head;
+        const char* help = option.help;
+        bool first = true;
+        while (*help != '\0') {
+            const char* end = std::strchr(help, '\n');
+            const std::string part(help, end ? static_cast<size_t>(end - help) : std::strlen(help));
+            if (first && line.size() > 31) {
+                text += line + "\n";
+                line.clear();
+            }
+            line.resize(32, ' ');
+            text += line + part + "\n";
+            line.clear();
+            first = false;
+            help = end ? end + 1 : help + part.size();
+        }
+    }
+    return text;
 }
 
 } // namespace veltdfu

@@ -25,7 +25,10 @@ struct LineSettings {
     }
 };
 
+struct OptionSpec;
+
 struct Invocation {
+    std::vector<const OptionSpec*> given; // every option on the line, in order (repeats kept)
     bool help = false;
     bool version = false;
     std::string command;               // empty when only --help/--version was given
@@ -53,6 +56,48 @@ bool ParseGuid(const std::string& text, uint32_t& data1, uint16_t& data2, uint16
 
 // --wait without a value.
 constexpr uint32_t kDefaultWaitSeconds = 30;
+
+// The commands, as bits, for the table of options: which command takes which.
+enum CommandBit : unsigned {
+    kCmdList = 1u << 0,
+    kCmdState = 1u << 1,
+    kCmdStatus = 1u << 2,
+    kCmdClear = 1u << 3,
+    kCmdAbort = 1u << 4,
+    kCmdInfo = 1u << 5,
+    kCmdReset = 1u << 6,
+    kCmdDownload = 1u << 7,
+    kCmdUpload = 1u << 8,
+};
+constexpr unsigned kCmdImages = kCmdDownload | kCmdUpload;
+constexpr unsigned kCmdDevices = kCmdState | kCmdStatus | kCmdClear | kCmdAbort | kCmdInfo | kCmdReset | kCmdImages;
+constexpr unsigned kCmdEvery = kCmdList | kCmdDevices;
+
+enum class ValueForm {
+    Flag,        // --verify
+    Required,    // --baud 9600 or --baud=9600
+    AfterEquals, // --wait or --wait=10: a word after it stays an operand
+};
+
+// One option, declared once: parsing, validation, which commands take it
+// and its help all come from here.
+struct OptionSpec {
+    const char* name;    // "--transfer-size"
+    const char* alias;   // "-v", or null
+    const char* metavar; // "N" for the help; null for a flag
+    ValueForm form;
+    unsigned commands;   // CommandBit mask
+    const char* help;    // lines separated by '\n'
+    // Stores the value (empty for a flag, or --wait without '='); "" or what is wrong.
+    std::string (*apply)(const std::string& value, Invocation& out);
+};
+
+const OptionSpec* OptionsBegin();
+const OptionSpec* OptionsEnd();
+
+// "  --transfer-size N   block size ..." lines for the options `commands` take
+// (any of the bits), in table order.
+std::string OptionHelp(unsigned commands);
 
 // Fills `out` from argv[1..argc-1]. Options may stand anywhere, before or
 // after the command, as "--name VALUE" or "--name=VALUE"; "--" ends them.

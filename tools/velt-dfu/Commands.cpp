@@ -123,45 +123,31 @@ int RunReset(CommandContext& context)
 }
 
 const Command kCommands[] = {
-    {"list", "", "list the USB DFU devices and COM ports, with their indexes", kNoDevice, 0, 0, RunList},
-    {"state", "DEVICE", "show the DFU state (GETSTATE)", kOpenedForIt, 0, 0, RunState},
-    {"status", "DEVICE", "show status, state and poll time-out (GETSTATUS)", kOpenedForIt, 0, 0, RunStatus},
-    {"clear", "DEVICE", "clear an error status (CLRSTATUS)", kOpenedForIt, 0, 0, RunClear},
-    {"abort", "DEVICE", "abandon a transfer and return to dfuIDLE (ABORT)", kOpenedForIt, 0, 0, RunAbort},
-    {"info", "DEVICE", "show the device's information record", kOpenedForIt, 0, 0, RunInfo},
-    {"reset", "DEVICE", "reset the device", kOpenedForIt, 0, 0, RunReset},
-    {"download", "DEVICE FILE", "write the firmware image FILE to the device", kOpensItself, 1,
-     kOptTransferSize | kOptVerify | kOptNoSuffix | kOptJson | kOptRetries | kOptWait | kOptNoRecovery | kOptVerbose,
-     RunDownload},
-    {"upload", "DEVICE FILE", "read the device's firmware image into FILE", kOpensItself, 1,
-     kOptTransferSize | kOptJson | kOptRetries | kOptWait | kOptNoRecovery | kOptVerbose | kOptUploadSize |
-         kOptUntilEmpty,
-     RunUpload},
+    {"list", "", "list the USB DFU devices and COM ports, with their indexes", kNoDevice, 0, kCmdList,
+     "velt-dfu list", RunList},
+    {"state", "DEVICE", "show the DFU state (GETSTATE)", kOpenedForIt, 0, kCmdState, "velt-dfu state COM7", RunState},
+    {"status", "DEVICE", "show status, state and poll time-out (GETSTATUS)", kOpenedForIt, 0, kCmdStatus,
+     "velt-dfu status 0", RunStatus},
+    {"clear", "DEVICE", "clear an error status (CLRSTATUS)", kOpenedForIt, 0, kCmdClear, "velt-dfu clear COM7",
+     RunClear},
+    {"abort", "DEVICE", "abandon a transfer and return to dfuIDLE (ABORT)", kOpenedForIt, 0, kCmdAbort,
+     "velt-dfu abort 0", RunAbort},
+    {"info", "DEVICE", "show the device's information record", kOpenedForIt, 0, kCmdInfo, "velt-dfu info COM7",
+     RunInfo},
+    {"reset", "DEVICE", "reset the device", kOpenedForIt, 0, kCmdReset, "velt-dfu reset 0", RunReset},
+    {"download", "DEVICE FILE", "write the firmware image FILE to the device", kOpensItself, 1, kCmdDownload,
+     "velt-dfu download COM7 firmware.bin --verify --retries 2", RunDownload},
+    {"upload", "DEVICE FILE", "read the device's firmware image into FILE", kOpensItself, 1, kCmdUpload,
+     "velt-dfu upload 0 readback.bin --upload-size 65536", RunUpload},
 };
 
 } // namespace
 
 std::string UnacceptedOption(const Command& command, const Invocation& invocation)
 {
-    const struct {
-        bool given;
-        CommandOption bit;
-        const char* name;
-    } options[] = {
-        {invocation.transferSize.has_value(), kOptTransferSize, "--transfer-size"},
-        {invocation.verify, kOptVerify, "--verify"},
-        {invocation.noSuffix, kOptNoSuffix, "--no-suffix"},
-        {invocation.json, kOptJson, "--json"},
-        {invocation.retries.has_value(), kOptRetries, "--retries"},
-        {invocation.waitSeconds.has_value(), kOptWait, "--wait"},
-        {invocation.noRecovery, kOptNoRecovery, "--no-recovery"},
-        {invocation.verbose, kOptVerbose, "--verbose"},
-        {invocation.uploadSize.has_value(), kOptUploadSize, "--upload-size"},
-        {invocation.untilEmpty, kOptUntilEmpty, "--until-empty"},
-    };
-    for (const auto& option : options) {
-        if (option.given && (command.options & option.bit) == 0)
-            return option.name;
+    for (const OptionSpec* option : invocation.given) {
+        if ((option->commands & command.bit) == 0)
+            return option->name;
     }
     return "";
 }

@@ -20,31 +20,19 @@ enum DeviceUse {
     kOpensItself, // first operand names the device; run opens it once its other inputs are checked
 };
 
-// Options beyond the device options, accepted only by commands that list them.
-enum CommandOption : unsigned {
-    kOptTransferSize = 1u << 0,
-    kOptVerify = 1u << 1,
-    kOptNoSuffix = 1u << 2,
-    kOptJson = 1u << 3,
-    kOptRetries = 1u << 4,
-    kOptWait = 1u << 5,
-    kOptNoRecovery = 1u << 6,
-    kOptVerbose = 1u << 7,
-    kOptUploadSize = 1u << 8,
-    kOptUntilEmpty = 1u << 9,
-};
-
 struct Command {
     const char* name;
     const char* operands;     // as shown in the usage text
     const char* summary;
     DeviceUse device;
     size_t extraOperands;     // operands after the device (or all, without one)
-    unsigned options;         // CommandOption bits
+    CommandBit bit;           // how the table of options names it
+    const char* example;      // one line of shell, for the command's help
     int (*run)(CommandContext& context);
 };
 
-// The first option in `invocation` that `command` does not take, or "".
+// The first option in `invocation` that `command` does not take (as the
+// user wrote it: its long name), or "".
 std::string UnacceptedOption(const Command& command, const Invocation& invocation);
 
 const Command* FindCommand(const std::string& name);
