@@ -55,7 +55,7 @@ root=$work/root
 for deb in "$runtime" "$dev" "$tools"; do dpkg -x "$deb" "$root"; done
 check "unpacked: the -dev link name reaches the runtime's library" test -f "$root/usr/lib/libVELT_DFU.so"
 check "unpacked: velt-dfu runs from the root with the runtime package's library" bash -c "
-  env -u LD_LIBRARY_PATH '$root/usr/bin/velt-dfu' --version | grep -xF 'velt-dfu $version, VELT_DFU library 1.1.1' &&
+  env -u LD_LIBRARY_PATH '$root/usr/bin/velt-dfu' --version | grep -xF 'velt-dfu $version (package version)' &&
   ldd '$root/usr/bin/velt-dfu' | grep -F '$root/usr/bin/../lib/libVELT_DFU.so.$major'"
 check "unpacked: the pkg-config file points into the root" bash -c "
   inc=\$(PKG_CONFIG_PATH='$root/usr/lib/pkgconfig' pkg-config --cflags-only-I VELT_DFU) && inc=\$(echo \$inc) && echo \"\$inc\" &&

@@ -45,7 +45,7 @@ check "the library's SONAME is libVELT_DFU.so.1" \
 check "the include directory holds our two headers and nothing else" \
   bash -c "[ \"\$(ls '$prefix/include' | tr '\n' ' ')\" = 'VELT_DFU.h VELT_DFU_WinTypes.h ' ]"
 check "the installed velt-dfu finds the installed library by itself" \
-  bash -c "env -u LD_LIBRARY_PATH '$prefix/bin/velt-dfu' --version | grep -F 'VELT_DFU library 1.1.1' &&
+  bash -c "env -u LD_LIBRARY_PATH '$prefix/bin/velt-dfu' --version | grep -F 'VELT_DFU library: API version 1.1.1' &&
            [ \"\$(realpath \"\$(ldd '$prefix/bin/velt-dfu' | awk '/libVELT_DFU/ { print \$3 }')\")\" = '$lib/libVELT_DFU.so.1.1.0' ]"
 check "the man pages hold the options of --help" bash -c "
   zcat '$prefix/share/man/man1/velt-dfu.1.gz' | grep -F '.SH OPTIONS' && zcat '$prefix/share/man/man1/velt-dfu.1.gz' | grep -F 'B\\-\\-timeout' &&

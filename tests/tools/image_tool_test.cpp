@@ -299,6 +299,13 @@ TEST_F(ImageTool, JsonModeKeepsStandardOutputToJsonLines)
     EXPECT_TRUE(Contains(failure, R"("dfu_status":8,"dfu_status_name":"errADDRESS","dfu_state":10,"dfu_state_name":"dfuERROR")"))
         << failure;
 
+    // A device with no image: the upload fails and writes no file.
+    ToolRun empty = RunTool({"upload", "COM7", File("up.bin"), "--json"});
+    EXPECT_EQ(empty.exitCode, 1);
+    EXPECT_TRUE(Contains(check(empty), R"("reason":"empty")")) << empty.out;
+    EXPECT_FALSE(fs::exists(File("up.bin")));
+
+    ASSERT_EQ(RunTool({"download", "COM7", File("image.bin")}).exitCode, 0);
     ToolRun up = RunTool({"upload", "COM7", File("up.bin"), "--json"});
     EXPECT_EQ(up.exitCode, 0) << up.err;
     check(up);
@@ -425,11 +432,15 @@ TEST_F(ImageTool, BadInputsChangeNothing)
         {{"upload", Usb("img"), File("up.bin"), "--verify"}, 2, "'upload' does not take --verify"},
         {{"upload", Usb("img")}, 2, "missing arguments"},
         {{"state", Usb("img"), "--json"}, 2, "'state' does not take --json"},
+        {{"upload", Usb("img"), ""}, 2, "FILE is empty"},
+        {{"download", "99", File("image.bin")}, 1, "no device at index 99"},
     };
     for (const auto& c : cases) {
         ToolRun run = RunTool(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.args.back() << ": " << run.err;
         EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+        // Nothing is announced as being sent to a device that is not there.
+        EXPECT_FALSE(Contains(run.out + run.err, "sending all")) << run.out << run.err;
     }
     EXPECT_EQ(Log(), before) << "nothing reached a device";
     ToolRun unknown = RunTool({"download", "99", File("image.bin")});

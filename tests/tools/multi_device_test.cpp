@@ -168,6 +168,15 @@ TEST_F(MultiDevice, AllTakesTheUsbDevicesAndThePortsWhoseDeviceAnswers)
     ExpectFlashHolds(File("usb.bin"), image);
     for (const std::string& line : LogOf("COM9"))
         EXPECT_FALSE(Contains(line, "DNLOAD")) << line;
+    EXPECT_TRUE(Contains(Lines(run.out).back(), R"("silent":["\\\\.\\COM9"])")) << run.out;
+
+    // A line that must flash three boards does not pass with two.
+    const std::string before = sim_->readLog();
+    ToolRun short3 = RunTool({"download", "all", File("image.bin"), "--expect", "3"});
+    EXPECT_EQ(short3.exitCode, 1);
+    EXPECT_TRUE(Contains(short3.err, "expected 3 devices, found 2: ")) << short3.err;
+    EXPECT_TRUE(Contains(short3.err, "; no answer from \\\\.\\COM9; nothing flashed")) << short3.err;
+    EXPECT_FALSE(Contains(sim_->readLog().substr(before.size()), "DNLOAD")) << "nothing flashed";
 
     // Nothing there: said, and a failure.
     char empty[] = "/tmp/velt-dfu-none-XXXXXX";

@@ -147,6 +147,12 @@ TEST_F(ToolWithSimulator, RequestsOnSerialAndUsbDevices)
     EXPECT_NE(info.out.find("infoWord:   0xBEEF"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("infoByte1:  0x02"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("infoByte2:  0x01"), std::string::npos) << info.out;
+
+    // CLRSTATUS outside dfuERROR would stall the device into dfuERROR.
+    ToolRun clear = RunTool({"clear", "COM7"});
+    EXPECT_EQ(clear.exitCode, 0) << clear.err;
+    EXPECT_EQ(clear.out, "Nothing to clear: the device is in dfuIDLE (2), not in dfuERROR.\n");
+    EXPECT_EQ(RunTool({"state", "COM7"}).out, "state: dfuIDLE (2)\n");
 }
 
 TEST_F(ToolWithSimulator, SerialOptionsOnAUsbDeviceAreAUsageError)

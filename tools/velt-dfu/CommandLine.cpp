@@ -146,6 +146,14 @@ const OptionSpec kOptions[] = {
          out.untilEmpty = true;
          return std::string();
      }},
+    {"--expect", nullptr, "N", ValueForm::Required, kCmdDownload,
+     "with several devices or 'all': fail before\nflashing unless at least N devices are there",
+     [](const std::string& value, Invocation& out) {
+         out.expect = ParseUnsigned(value, 1000);
+         if (!out.expect || *out.expect == 0)
+             return Invalid("--expect", value, "a count of 1 to 1000");
+         return std::string();
+     }},
     {"--guid", nullptr, "GUID", ValueForm::Required, kCmdEvery,
      "list and open the USB devices of this device\ninterface GUID instead of the library's own",
      [](const std::string& value, Invocation& out) {

@@ -49,6 +49,7 @@ struct Invocation {
     std::optional<uint32_t> uploadSize;  // upload: read at most this many bytes
     bool untilEmpty = false;             // upload: only an empty block ends the image
     std::optional<std::string> guid;     // device interface GUID to list, "{...}" as given
+    std::optional<uint32_t> expect;      // download to several: fail unless this many devices are there
 };
 
 // "{8-4-4-4-12}" or the same without braces, hexadecimal digits in any case.

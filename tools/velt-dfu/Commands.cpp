@@ -64,9 +64,20 @@ int RunStatus(CommandContext& context)
     return kExitOk;
 }
 
+// DFU 1.1 allows CLRSTATUS only in dfuERROR: anywhere else it stalls and
+// would put the device into the very state it clears. So the state comes first.
 int RunClear(CommandContext& context)
 {
-    DFU_STATUS status = DFU_DfuClearStatus(context.device->handle());
+    uint8_t state = 0;
+    DFU_STATUS status = DFU_DfuGetState(context.device->handle(), &state);
+    if (status != DFU_STATUS_SUCCESS)
+        return ReportFailure("cannot read the state of device " + context.device->label(), status);
+    constexpr uint8_t kDfuError = 10;
+    if (state != kDfuError) {
+        std::printf("Nothing to clear: the device is in %s (%u), not in dfuERROR.\n", DfuStateName(state), state);
+        return kExitOk;
+    }
+    status = DFU_DfuClearStatus(context.device->handle());
     if (status != DFU_STATUS_SUCCESS)
         return ReportFailure("cannot clear the status of device " + context.device->label(), status);
     std::printf("Status cleared.\n");
@@ -103,13 +114,16 @@ int RunInfo(CommandContext& context)
         return ReportFailure("cannot read the information record of device " +
                                  context.device->label(),
                              status);
-    std::printf("infoWord:   0x%04X\n", info.infoWord);
-    std::printf("infoByte1:  0x%02X\n", info.infoByte1);
-    std::printf("infoByte2:  0x%02X\n", info.infoByte2);
-    std::printf("infoValue1: 0x%08X (%u)\n", info.infoValue1, info.infoValue1);
-    std::printf("infoValue2: 0x%08X (%u)\n", info.infoValue2, info.infoValue2);
-    std::printf("infoValue3: 0x%08X (%u)\n", info.infoValue3, info.infoValue3);
+    // The library gives the record's fields no meaning: the device's maker
+    // does. What is shown is where each came from in the 48-byte reply.
+    std::printf("infoWord:   0x%04X        (reply bytes 0-1, little-endian)\n", info.infoWord);
+    std::printf("infoByte1:  0x%02X          (reply byte 3)\n", info.infoByte1);
+    std::printf("infoByte2:  0x%02X          (reply byte 2)\n", info.infoByte2);
+    std::printf("infoValue1: 0x%08X    (reply bytes 4-7) = %u\n", info.infoValue1, info.infoValue1);
+    std::printf("infoValue2: 0x%08X    (reply bytes 8-11) = %u\n", info.infoValue2, info.infoValue2);
+    std::printf("infoValue3: 0x%08X    (reply bytes 12-15) = %u\n", info.infoValue3, info.infoValue3);
     PrintInfoData(info.infoData);
+    std::printf("(the fields mean what the device's maker defines; infoData is reply bytes 16-47)\n");
     return kExitOk;
 }
 

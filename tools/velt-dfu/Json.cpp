@@ -122,6 +122,14 @@ JsonObject& JsonObject::add(const char* key, const std::vector<JsonObject>& item
     return member(key, array + "]");
 }
 
+JsonObject& JsonObject::add(const char* key, const std::vector<std::string>& items)
+{
+    std::string array = "[";
+    for (const std::string& item : items)
+        array += (array.size() > 1 ? "," : "") + JsonString(item);
+    return member(key, array + "]");
+}
+
 JsonObject& JsonObject::addNull(const char* key)
 {
     return member(key, "null");

@@ -27,6 +27,7 @@ public:
     JsonObject& add(const char* key, double value, int decimals);
     JsonObject& addNull(const char* key);
     JsonObject& add(const char* key, const std::vector<JsonObject>& items); // an array of objects
+    JsonObject& add(const char* key, const std::vector<std::string>& items); // an array of strings
     template <typename T>
     JsonObject& add(const char* key, const std::optional<T>& value)
     {

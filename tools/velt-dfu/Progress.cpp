@@ -128,6 +128,12 @@ public:
                            " failed";
         if (tally.cancelled)
             tail += ", " + std::to_string(tally.cancelled) + " cancelled";
+        if (!summary.silent.empty()) {
+            std::string ports;
+            for (const std::string& port : summary.silent)
+                ports += (ports.empty() ? "" : ", ") + port;
+            tail += "; no answer from " + ports;
+        }
         std::fprintf(out_, "%s\n", tail.c_str());
         std::fflush(out_);
     }
@@ -370,6 +376,7 @@ public:
                  .add("failed", static_cast<uint64_t>(tally.failed))
                  .add("cancelled", static_cast<uint64_t>(tally.cancelled))
                  .add("elapsed_s", summary.seconds, 3)
+                 .add("silent", summary.silent)
                  .add("results", results));
     }
 

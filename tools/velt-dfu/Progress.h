@@ -62,6 +62,7 @@ struct ProgressEvent {
 // the order the devices were named.
 struct RunSummary {
     std::string devices; // as the user named them
+    std::vector<std::string> silent; // ports probed for "all" whose device did not answer
     std::vector<ProgressEvent> results;
     double seconds = 0;
 };

@@ -111,7 +111,8 @@ int PrintVersion()
     uint32_t third = 0;
     if (DFU_GetLibraryVersion(&major, &minor, &third) != DFU_STATUS_SUCCESS)
         return ReportError("cannot read the library version");
-    std::printf("velt-dfu %s, VELT_DFU library %u.%u.%u\n", VELT_DFU_TOOL_VERSION, major, minor, third);
+    std::printf("velt-dfu %s (package version)\nVELT_DFU library: API version %u.%u.%u\n", VELT_DFU_TOOL_VERSION,
+                major, minor, third);
     return kExitOk;
 }
 
@@ -163,6 +164,8 @@ int main(int argc, char** argv)
                           command->operands);
     if (invocation.operands.size() > wanted)
         return UsageError(TooManyArguments(*command, invocation));
+    if (command->extraOperands > 0 && invocation.operands.back().empty())
+        return UsageError(std::string("FILE is empty; usage: velt-dfu ") + command->name + " " + command->operands);
     const std::string unaccepted = UnacceptedOption(*command, invocation);
     if (!unaccepted.empty())
         return UsageError(std::string("'") + command->name + "' does not take " + unaccepted);

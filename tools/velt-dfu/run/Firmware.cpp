@@ -14,14 +14,14 @@ Step CheckSuffix(Session& session, const std::string& what, const Invocation& in
     const char* hint = " (--no-suffix sends the file as it is)";
     if (invocation.noSuffix) {
         firmware.size = firmware.file.size();
-        session.note(path + ": --no-suffix, sending all " + std::to_string(firmware.size) + " bytes as they are");
+        firmware.plan = path + ": --no-suffix, sending all " + std::to_string(firmware.size) + " bytes as they are";
         return std::nullopt;
     }
     const SuffixCheck check = CheckDfuSuffix(firmware.file.data(), firmware.file.size());
     firmware.size = check.firmwareSize;
     switch (check.kind) {
     case SuffixCheck::Kind::None:
-        session.note(path + " has no DFU suffix; sending all " + std::to_string(firmware.size) + " bytes");
+        firmware.plan = path + " has no DFU suffix; sending all " + std::to_string(firmware.size) + " bytes";
         return std::nullopt;
     case SuffixCheck::Kind::BadLength:
         return session.fail("suffix", 0,
@@ -62,8 +62,11 @@ std::string IdText(uint16_t vid, uint16_t pid)
 // A suffix names the device it is for; 0xFFFF stands for any.
 Step CheckSuffixDevice(Session& session, const Target& target, const Firmware& firmware)
 {
-    if (!firmware.suffix)
+    if (!firmware.suffix) {
+        if (!firmware.plan.empty())
+            session.note(firmware.plan);
         return std::nullopt;
+    }
     const std::string& path = firmware.path;
     const DfuSuffix& suffix = *firmware.suffix;
     const std::string sending = "sending the " + std::to_string(firmware.size) + " bytes of firmware before it";

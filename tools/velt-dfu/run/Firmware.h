@@ -18,13 +18,15 @@ struct Firmware {
     size_t size = 0;                 // bytes of `file` that are firmware
     std::optional<DfuSuffix> suffix; // valid suffix after them
     std::string path;                // as the user gave it
+    std::string plan;                // what will be sent, said once a device is there to take it
 };
 
 // Reads the file and checks its suffix; everything about the file is
 // settled before a device is opened.
 Step PrepareFirmware(Session& session, const std::string& what, const Invocation& invocation, Firmware& firmware);
 
-// A suffix names the device it is for; 0xFFFF stands for any.
+// A suffix names the device it is for; 0xFFFF stands for any. Says what
+// will be sent.
 Step CheckSuffixDevice(Session& session, const Target& target, const Firmware& firmware);
 
 // "0483:DF11"

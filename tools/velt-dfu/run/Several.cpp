@@ -22,7 +22,8 @@ std::string Listing(const std::vector<std::string>& ports)
 }
 
 // "all": what discovery found, said once; the devices to flash.
-std::vector<DeviceRef> FindEveryDevice(Session& session, const Invocation& invocation)
+std::vector<DeviceRef> FindEveryDevice(Session& session, const Invocation& invocation,
+                                       std::vector<std::string>& silent)
 {
     const Discovered found = FindAllDevices(invocation);
     std::string text = std::to_string(found.usb) + " USB DFU device" + (found.usb == 1 ? "" : "s") + ", " +
@@ -33,6 +34,7 @@ std::vector<DeviceRef> FindEveryDevice(Session& session, const Invocation& invoc
     if (!found.unopened.empty())
         text += "; could not open " + Listing(found.unopened);
     session.note(text);
+    silent = found.silent;
     return found.devices;
 }
 
@@ -60,8 +62,9 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
     if (Step stop = PrepareFirmware(session, "download to devices " + operand, invocation, firmware))
         return session.end(*stop);
 
+    std::vector<std::string> silent;
     if (all) {
-        refs = FindEveryDevice(session, invocation);
+        refs = FindEveryDevice(session, invocation, silent);
         if (refs.empty())
             return session.end(session.fail("absent", DFU_STATUS_DEVICE_NOT_FOUND,
                                             "no devices found: no USB DFU device, no COM port that answered"));
@@ -71,6 +74,19 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
             return session.end(session.fail("device", 0, "device " + twice + " is named twice in '" + operand + "'",
                                             kExitUsage));
     }
+    if (invocation.expect && refs.size() < *invocation.expect) {
+        std::vector<std::string> found;
+        for (const DeviceRef& ref : refs)
+            found.push_back(ref.label());
+        return session.end(session.fail(
+            "absent", DFU_STATUS_DEVICE_NOT_FOUND,
+            "expected " + std::to_string(*invocation.expect) + " devices, found " + std::to_string(refs.size()) +
+                (found.empty() ? "" : ": " + Listing(found)) + (silent.empty() ? "" : "; no answer from " + Listing(silent)) +
+                "; nothing flashed"));
+    }
+    if (!firmware.plan.empty())
+        session.note(firmware.plan);
+    firmware.plan.clear(); // said once for every device
 
     // Serial settings are for the COM ports among the devices; USB devices have none.
     Invocation forUsb = invocation;
@@ -87,6 +103,7 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
 
     RunSummary summary;
     summary.devices = operand;
+    summary.silent = silent;
     summary.seconds = std::chrono::duration<double>(ProgressClock::now() - began).count();
     for (const DeviceRun& run : runs)
         summary.results.push_back(run.result);

@@ -27,9 +27,12 @@ namespace fs = std::filesystem;
 struct UploadFile {
     std::string path;
     bool direct = false;
-    TempFile partial;
-
 };
+
+std::string PartStem(const UploadFile& file)
+{
+    return "." + fs::path(file.path).filename().string() + ".part";
+}
 
 Step PrepareUploadFile(Session& session, const std::string& what, UploadFile& file)
 {
@@ -48,7 +51,11 @@ Step PrepareUploadFile(Session& session, const std::string& what, UploadFile& fi
                                 what + ": cannot write " + file.path + ": " + std::strerror(errno));
         std::fclose(probe);
     }
-    if (!file.partial.create(DirectoryOf(file.path), "." + fs::path(file.path).filename().string() + ".part", error))
+    // A file beside the target must be possible; it is made, and removed
+    // again at once: the real one exists only while the image is written,
+    // so an upload killed mid-transfer leaves nothing behind.
+    TempFile probe;
+    if (!probe.create(DirectoryOf(file.path), PartStem(file), error))
         return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR,
                             what + ": cannot create " + file.path + " (" + error + ")");
     return std::nullopt;
@@ -66,7 +73,9 @@ Step Store(Session& session, const std::string& what, UploadFile& file, const st
                                 what + ": cannot write " + file.path + ": " + std::strerror(errno));
         return std::nullopt;
     }
-    if (!file.partial.write(image.data(), image.size(), error) || !file.partial.moveTo(file.path, error))
+    TempFile partial;
+    if (!partial.create(DirectoryOf(file.path), PartStem(file), error) ||
+        !partial.write(image.data(), image.size(), error) || !partial.moveTo(file.path, error))
         return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR, what + ": cannot replace " + file.path + ": " + error);
     return std::nullopt;
 }
@@ -96,6 +105,12 @@ Ending UploadAttempt(Session& session, const Target& target, UploadFile& file, c
     }
     if (!read.ok())
         return EndFailedRun(session, handle, what, read);
+    if (image.empty()) {
+        // Nothing to keep: success would empty the file for no image.
+        return session.fail("empty", 0,
+                            what + " failed: the device sent no image (its first block was empty); " + file.path +
+                                " is left as it was");
+    }
     if (Step stop = Store(session, what, file, image))
         return *stop;
 
