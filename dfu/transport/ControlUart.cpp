@@ -270,12 +270,12 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
         return FALSE;
     }
 
+    m_unclean = false;
     // A line error (a break or framing error while the device resets, say)
     // would fail every later read and write until cleared; the purge does
     // not clear it. Both results are not looked at: the exchange shows
     // whether the line works.
     DWORD lineErrors = 0;
-    m_unclean = false;
     ClearCommError(m_hDevice, &lineErrors, nullptr);
     PurgeComm(m_hDevice, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     if (!Sync()) {
