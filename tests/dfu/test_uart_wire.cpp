@@ -522,6 +522,13 @@ private:
     unsigned m_handshakes = 0;
 };
 
+std::string DisturbanceName(const ::testing::TestParamInfo<Disturbance>& info)
+{
+    static const char* const names[] = {"StaleReplyBeforeTheAnswer", "DamagedAcknowledgementOfTheRequest",
+                                        "RejectedReplyRepeatedTwice", "TailOfAPurgedReply"};
+    return names[static_cast<int>(info.param)];
+}
+
 class StaleReplyUpload : public ::testing::TestWithParam<Disturbance>
 {
 protected:
@@ -572,4 +579,5 @@ INSTANTIATE_TEST_SUITE_P(EachWayACopyIsLeft, StaleReplyUpload,
                          ::testing::Values(Disturbance::StaleReplyBeforeTheAnswer,
                                            Disturbance::DamagedAcknowledgementOfTheRequest,
                                            Disturbance::RejectedReplyRepeatedTwice,
-                                           Disturbance::TailOfAPurgedReply));
+                                           Disturbance::TailOfAPurgedReply),
+                         DisturbanceName);
