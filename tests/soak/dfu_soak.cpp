@@ -54,6 +54,9 @@ constexpr uint8_t kDnloadSync = 3;
 constexpr uint8_t kDnBusy = 4;
 constexpr uint8_t kDfuError = 10;
 constexpr double kHangSeconds = 120;
+// Tries in a row to bring a device back to dfuIDLE after which it counts as
+// gone (its simulator ended, say): its worker stops rather than spin.
+constexpr unsigned kLostAfter = 50;
 const uint16_t kBlockSizes[] = {256, 512, 1024, 2048};
 
 struct Options {
@@ -305,14 +308,23 @@ private:
         const std::string image = dir_ + "/image-" + std::to_string(index) + ".bin";
         const std::string flash = dir_ + "/flash-" + std::to_string(index);
         const double limit = options_.seconds;
+        unsigned unrecoveredInARow = 0;
         for (;;) {
             const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
             if (options_.downloads ? counts.downloads + counts.unrecovered >= perWorker(index) : elapsed >= limit)
                 break;
             if (!recover(handle)) {
                 ++counts.unrecovered;
-                continue;
+                if (++unrecoveredInARow < kLostAfter)
+                    continue;
+                std::lock_guard<std::mutex> lock(printMu_);
+                std::printf("DEVICE LOST: %s %s rate %.3f: no way back to dfuIDLE %u times in a row after %u "
+                            "downloads; its worker stops\n",
+                            transport_.c_str(), path.c_str(), rate_, kLostAfter, counts.downloads);
+                std::fflush(stdout);
+                break;
             }
+            unrecoveredInARow = 0;
             const size_t size = 1 + random() % (options_.maxKib * 1024);
             const uint16_t block = kBlockSizes[random() % std::size(kBlockSizes)];
             Bytes bytes(size);
