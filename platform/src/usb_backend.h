@@ -33,6 +33,9 @@ public:
     virtual BOOL QueryInterface(UCHAR alternate, USB_INTERFACE_DESCRIPTOR* out, DWORD timeoutMs) = 0;
     // Called after the arguments are checked; the caller keeps the time-out.
     virtual BOOL SetPipePolicy(UCHAR pipe, ULONG policy, ULONG length, const void* value, DWORD timeoutMs) = 0;
+    // The number of the interface this file reaches (a composite device's
+    // function is one interface of several).
+    virtual UCHAR InterfaceNumber() const = 0;
 };
 
 class UsbBackend {
@@ -52,7 +55,7 @@ UsbBackend& SocketBackend();
 // waits for the device's greeting and takes fd over (closed on failure too).
 // The socket backend opens every device through here; a test or fuzz target
 // hands it one end of a socket pair to play the device itself.
-HANDLE OpenUsbSocketConnection(int fd);
+HANDLE OpenUsbSocketConnection(int fd, UCHAR interfaceNumber = 0);
 UsbBackend& LibusbBackend();
 
 // $VELT_USB_BACKEND: "libusb", "sim" or "both" (the default, and what any

@@ -100,11 +100,20 @@ bool IsListening(const std::string& socketPath, const std::optional<std::set<std
     return false;
 }
 
+// 0 to 255 in decimal; -1 for anything else.
+long ParseInterfaceNumber(const std::string& text) {
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    const long n = std::stol(text);
+    return n <= 255 ? n : -1;
+}
+
 std::optional<UsbDeviceEntry> ReadDescription(const std::string& dir, const std::string& stem) {
     std::ifstream in(dir + "/" + stem + ".dev");
     if (!in)
         return std::nullopt;
     std::string line, path, guidText;
+    long interfaceNumber = 0;
     while (std::getline(in, line)) {
         size_t eq = line.find('=');
         if (eq == std::string::npos)
@@ -115,15 +124,18 @@ std::optional<UsbDeviceEntry> ReadDescription(const std::string& dir, const std:
             path = value;
         else if (key == "guid")
             guidText = value;
+        else if (key == "interface")
+            interfaceNumber = ParseInterfaceNumber(value);
     }
     std::optional<GUID> guid = ParseGuid(guidText);
-    if (path.empty() || !guid)
+    if (path.empty() || !guid || interfaceNumber < 0)
         return std::nullopt;
     UsbDeviceEntry e;
     e.stem = stem;
     e.interfacePath = Utf8ToUtf16(path);
     e.interfaceClass = *guid;
     e.socketPath = dir + "/" + stem + ".sock";
+    e.interfaceNumber = static_cast<UCHAR>(interfaceNumber);
     e.live = false;
     return e;
 }

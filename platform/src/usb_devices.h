@@ -16,6 +16,7 @@ struct UsbDeviceEntry {
     std::u16string interfacePath;  // "\\?\usb#vid_....#{guid}"
     GUID interfaceClass;
     std::string socketPath;
+    UCHAR interfaceNumber;  // "interface=": the function of a composite device; 0 when absent
     bool live;  // its socket is listening
 };
 

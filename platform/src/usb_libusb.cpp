@@ -439,6 +439,8 @@ public:
         return FALSE;
     }
 
+    UCHAR InterfaceNumber() const override { return static_cast<UCHAR>(interface_); }
+
     // Only the control pipe is open, and only its time-out is a policy here;
     // WinUsb_SetPipePolicy keeps the value.
     BOOL SetPipePolicy(UCHAR pipe, ULONG policy, ULONG, const void*, DWORD) override {

@@ -71,7 +71,7 @@ bool WaitReady(int fd, short events, const Clock::time_point* deadline, bool& lo
 
 class SocketDevice final : public UsbDeviceFile {
 public:
-    explicit SocketDevice(int fd) : fd_(fd) {}
+    SocketDevice(int fd, UCHAR interfaceNumber) : fd_(fd), interface_(interfaceNumber) {}
     ~SocketDevice() override {
         if (fd_ >= 0)
             close(fd_);
@@ -92,6 +92,7 @@ public:
                        DWORD timeoutMs) override;
     BOOL QueryInterface(UCHAR alternate, USB_INTERFACE_DESCRIPTOR* out, DWORD timeoutMs) override;
     BOOL SetPipePolicy(UCHAR pipe, ULONG policy, ULONG length, const void* value, DWORD timeoutMs) override;
+    UCHAR InterfaceNumber() const override { return interface_; }
 
 private:
     bool SendAll(const std::vector<uint8_t>& bytes, const Clock::time_point* deadline);
@@ -105,6 +106,7 @@ private:
     }
 
     const int fd_;
+    const UCHAR interface_;
     std::atomic<bool> closed_{false};
     std::mutex mu_;  // one request in flight per connection
     uint32_t sequence_ = 0;
@@ -296,9 +298,11 @@ public:
 // compares them.
 HANDLE SocketUsbBackend::Open(const std::u16string& interfacePath) {
     std::string socketPath;
+    UCHAR interfaceNumber = 0;
     for (const UsbDeviceEntry& e : ScanUsbDevices()) {
         if (EqualNoCase(e.interfacePath, interfacePath)) {
             socketPath = e.socketPath;
+            interfaceNumber = e.interfaceNumber;
             break;
         }
     }
@@ -311,10 +315,10 @@ HANDLE SocketUsbBackend::Open(const std::u16string& interfacePath) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    return OpenUsbSocketConnection(fd);
+    return OpenUsbSocketConnection(fd, interfaceNumber);
 }
 
-HANDLE OpenUsbSocketConnection(int fd) {
+HANDLE OpenUsbSocketConnection(int fd, UCHAR interfaceNumber) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
     uint8_t greeting = 0;
@@ -339,7 +343,7 @@ HANDLE OpenUsbSocketConnection(int fd) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    return RegisterHandle(std::make_shared<SocketDevice>(fd));
+    return RegisterHandle(std::make_shared<SocketDevice>(fd, interfaceNumber));
 }
 
 UsbBackend& SocketBackend() {

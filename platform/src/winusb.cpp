@@ -15,6 +15,7 @@ namespace velt::platform {
 namespace {
 
 constexpr DWORD kDefaultPipeTimeoutMs = 5000;
+constexpr UCHAR kRecipientInterface = 1;  // bmRequestType bits 0..4
 
 class WinUsbInterface : public HandleObject {
 public:
@@ -91,6 +92,11 @@ BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle, WINU
     }
     UCHAR setup[8];
     memcpy(setup, &SetupPacket, sizeof setup);
+    // As WinUSB does: a request to an interface goes to the handle's own, so
+    // the caller's wIndex low byte is replaced (a composite device's DFU
+    // function is seldom interface 0). The high byte is the caller's.
+    if ((setup[0] & 0x1F) == kRecipientInterface)
+        setup[4] = i->device->InterfaceNumber();
     ULONG got = 0;
     BOOL ok = i->device->Control(setup, Buffer, &got, i->pipeTimeoutMs.load());
     if (ok && LengthTransferred)

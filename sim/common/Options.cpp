@@ -106,9 +106,17 @@ bool applyModelKey(ModelConfig& model, const std::string& key, const std::string
     else if (key == "upload-corrupt")
         model.uploadCorrupt = parseNumber(key, value, 256u * 1024 * 1024);
     else if (key == "manifest") {
-        if (value != "idle" && value != "sync")
-            fail("manifest= must be idle or sync");
-        model.manifest = value == "sync" ? ManifestMode::Sync : ManifestMode::Idle;
+        if (value != "idle" && value != "sync" && value != "standard")
+            fail("manifest= must be idle, sync or standard");
+        model.manifest = value == "sync"       ? ManifestMode::Sync
+                         : value == "standard" ? ManifestMode::Standard
+                                               : ManifestMode::Idle;
+    } else if (key == "manifest-poll")
+        model.manifestPollMs = static_cast<uint32_t>(parseNumber(key, value, 0xFFFFFF));
+    else if (key == "upload-end") {
+        if (value != "empty" && value != "short")
+            fail("upload-end= must be empty or short");
+        model.uploadEnd = value == "short" ? UploadEnd::Short : UploadEnd::Empty;
     } else
         return false;
     return true;
@@ -134,6 +142,8 @@ bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& va
         usb.functional.attributes = static_cast<uint8_t>(parseHex(key, value, 0xFF));
     else if (key == "detach-timeout")
         usb.functional.detachTimeoutMs = static_cast<uint16_t>(parseNumber(key, value, 0xFFFF));
+    else if (key == "interface")
+        usb.dfuInterface = static_cast<uint8_t>(parseNumber(key, value, kMaxDfuInterface));
     else
         return false;
     return true;
@@ -312,6 +322,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
             std::string keys = arg.size() > 5 ? arg.substr(6)
                                : (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) ? args[++i] : "";
             applyKeys(cfg, keys, 0);
+            // The descriptor and the behaviour agree: one setting each.
+            cfg.model.manifestTolerant = (cfg.usb.functional.attributes & kManifestationTolerant) != 0;
+            cfg.model.dfuInterface = cfg.usb.dfuInterface;
             ++usbCount;
             char fallback[16];
             std::snprintf(fallback, sizeof fallback, "VSIM%04u", usbCount);
@@ -377,7 +390,12 @@ saves the flash files.
                        transfer-size=N  wTransferSize of the DFU functional descriptor, 1 to 65535
                                         (default 4096)
                        attributes=0xNN  its bmAttributes (default 0x07: download, upload,
-                                        manifestation tolerant)
+                                        manifestation tolerant); bit 2 (0x04) also decides
+                                        where manifest=standard ends
+                       interface=N      the DFU interface's number, 0 to 15 (default 0); above 0
+                                        a composite device: interfaces 0 to N-1 vendor-specific,
+                                        its GUID named in an MS OS 2.0 function subset, the
+                                        path ending &mi_NN; requests whose wIndex is not N stall
                        detach-timeout=MS  its wDetachTimeOut (default 1000)
                        latency=US       every control transfer (descriptor requests included)
                                         is answered US microseconds late (default 0)
@@ -396,8 +414,22 @@ Keys for both kinds:
   info=HEX           the 48-byte GET_INFO record as 96 hexadecimal digits
   upload-corrupt=OFFSET  UPLOAD returns the image byte at OFFSET inverted (the flash
                      keeps the right value): a read-back that does not match
-  manifest=idle|sync after the closing zero-length DNLOAD the next GETSTATUS reports
-                     dfuIDLE (idle, default) or dfuMANIFEST-SYNC (sync)
+  manifest=idle|sync|standard
+                     after the closing zero-length DNLOAD the next GETSTATUS reports
+                     dfuIDLE (idle, default) or dfuMANIFEST-SYNC and then dfuIDLE (sync);
+                     standard manifests as DFU 1.1 boards do: GETSTATUS reports
+                     dfuMANIFEST with bwPollTimeout manifest-poll, and keeps doing so
+                     (with the time left) until that time is up; then a manifestation
+                     tolerant device (attributes bit 2) reports dfuIDLE, any other
+                     goes to dfuMANIFEST-WAIT-RESET, answers only GETSTATUS and GETSTATE
+                     there and leaves it only by a reset (vendor request 8)
+  manifest-poll=MS   bwPollTimeout and length of dfuMANIFEST with manifest=standard
+                     (default 0)
+  upload-end=empty|short
+                     an upload ends with a short block that returns the device to
+                     dfuIDLE; then an UPLOAD of the next block number gets an empty
+                     block (empty, default), or starts a new upload at offset 0
+                     whatever its block number (short, as DFU 1.1 boards do)
   faults=RATE[:SEED] random faults: each frame either way (serial) or each control
                      transfer (USB) is hit with probability RATE (0 to 1) by one fault:
                        serial, a host frame: noise bytes before it, a flipped bit, a
@@ -440,7 +472,9 @@ Serial-only keys (faults):
   silent             accept frames, never send a reply frame
   long               reply frames longer than the Length asked for
 
-DNLOAD block n is written at n * wLength, UPLOAD block n read from n * wLength.
+Block n of a DNLOAD or UPLOAD transfer lies at n times the transfer's block size,
+the wLength of the block that began it: a shorter last block lands where its
+number says. Serial devices are manifestation tolerant.
 A request the device cannot take is stalled: on USB the control transfer fails
 with error 31; on a serial line the frame is rejected (0xFF), again on every
 repetition, so the host's transfer runs into its time-out.

@@ -16,6 +16,9 @@ constexpr const char* kDefaultGuid = "{04C77E93-B54D-4714-AC96-15A62BFA307B}";
 
 // The DFU functional descriptor (DFU 1.1, class-specific type 0x21) that
 // follows the DFU interface in the configuration descriptor.
+constexpr uint8_t kManifestationTolerant = 0x04; // bmAttributes bit 2
+constexpr unsigned kMaxDfuInterface = 15;
+
 struct DfuFunctional {
     uint8_t attributes = 0x07;      // bmAttributes: can download, can upload, manifestation tolerant
     uint16_t detachTimeoutMs = 1000; // wDetachTimeOut
@@ -30,6 +33,10 @@ struct UsbIdentity {
     std::string guid = kDefaultGuid; // upper case, with braces
     std::string stem;     // file stem in the USB device directory
     DfuFunctional functional;
+    // The DFU interface's number; above 0 the device is composite, the
+    // interfaces before it vendor-specific, and it names its GUID in an
+    // MS OS 2.0 function subset.
+    uint8_t dfuInterface = 0;
 };
 
 struct DeviceConfig {

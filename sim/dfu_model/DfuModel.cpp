@@ -47,8 +47,8 @@ uint8_t expectedRequestType(uint8_t request)
 
 } // namespace
 
-DfuModel::DfuModel(const ModelConfig& config, Logger log)
-    : config_(config), log_(std::move(log)), flash_(config.flashSize), state_(config.startState)
+DfuModel::DfuModel(const ModelConfig& config, Logger log, Now now)
+    : config_(config), log_(std::move(log)), flash_(config.flashSize), state_(config.startState), now_(std::move(now))
 {
     if (!config_.flashFile.empty())
         flash_.load(config_.flashFile);
@@ -76,7 +76,8 @@ void DfuModel::saveFlash() const
 
 ControlResult DfuModel::handle(const SetupPacket& setup, const uint8_t* out, size_t outLength)
 {
-    if (setup.requestType != expectedRequestType(setup.request) || setup.index != 0)
+    // Every request goes to the DFU interface; one addressed elsewhere is not ours.
+    if (setup.requestType != expectedRequestType(setup.request) || setup.index != config_.dfuInterface)
         return misuse(DfuStatus::ErrStalledPkt);
 
     switch (setup.request) {
@@ -85,8 +86,22 @@ ControlResult DfuModel::handle(const SetupPacket& setup, const uint8_t* out, siz
     default: break;
     }
 
-    // While a block is being written the device answers nothing but GETSTATUS.
-    if (state_ == DfuState::DnBusy && setup.request != DFU_REQ_GETSTATUS)
+    // A manifestation that has had its time is over, whoever asks next.
+    if (state_ == DfuState::Manifest && config_.manifest == ManifestMode::Standard && manifestLeftMs() == 0) {
+        state_ = config_.manifestTolerant ? DfuState::ManifestSync : DfuState::ManifestWaitReset;
+        manifestReported_ = true; // dfuMANIFEST-SYNC now means the image is in place
+        log(std::string("manifestation over: ") + stateName(state_));
+    }
+    // Having programmed its memories, a device that is not manifestation
+    // tolerant waits for a reset and only says where it is.
+    if (state_ == DfuState::ManifestWaitReset) {
+        if (setup.request != DFU_REQ_GETSTATUS && setup.request != DFU_REQ_GETSTATE)
+            return ControlResult::stalled();
+    }
+    // While a block is being written, or the image manifested, the device
+    // answers nothing but GETSTATUS.
+    const bool manifesting = state_ == DfuState::Manifest && config_.manifest == ManifestMode::Standard;
+    if ((state_ == DfuState::DnBusy || manifesting) && setup.request != DFU_REQ_GETSTATUS)
         return misuse(DfuStatus::ErrStalledPkt);
 
     switch (setup.request) {
@@ -130,8 +145,7 @@ ControlResult DfuModel::misuse(DfuStatus status)
 ControlResult DfuModel::onGetStatus(const SetupPacket& setup)
 {
     uint32_t poll = 0;
-    DfuState reported = DfuState::DfuIdle; // set below when it differs from the new state
-    bool reportOther = false;
+    std::optional<DfuState> reported; // when it differs from the state the device is left in
     switch (state_) {
     case DfuState::DnloadSync:
     case DfuState::DnBusy:
@@ -148,37 +162,79 @@ ControlResult DfuModel::onGetStatus(const SetupPacket& setup)
         }
         break;
     case DfuState::ManifestSync:
-        if (config_.manifest == ManifestMode::Sync && !manifestReported_) {
-            manifestReported_ = true;
-        } else {
-            state_ = DfuState::DfuIdle;
-            log("manifestation complete");
-        }
-        break;
     case DfuState::Manifest:
-        // Still manifesting: ask for a poll, then continue as in dfuMANIFEST-SYNC.
-        poll = config_.pollTimeoutMs;
-        manifestReported_ = true;
-        state_ = DfuState::ManifestSync;
-        reported = DfuState::Manifest;
-        reportOther = true;
+        reported = manifestStatus(poll);
         break;
     default:
         break;
     }
     uint8_t bytes[kStatusSize] = {static_cast<uint8_t>(status_), static_cast<uint8_t>(poll),
                                   static_cast<uint8_t>(poll >> 8), static_cast<uint8_t>(poll >> 16),
-                                  static_cast<uint8_t>(reportOther ? reported : state_),
+                                  static_cast<uint8_t>(reported.value_or(state_)),
                                   0};
     return reply(setup, bytes, sizeof bytes);
 }
 
-size_t DfuModel::blockOffset(uint16_t block, uint16_t length, uint16_t& last, uint32_t& wraps) const
+// GETSTATUS in dfuMANIFEST-SYNC or dfuMANIFEST: poll and the state reported.
+DfuState DfuModel::manifestStatus(uint32_t& poll)
 {
-    if (block == 0 && last == 0xFFFF)
+    if (config_.manifest != ManifestMode::Standard) {
+        if (state_ == DfuState::Manifest) {
+            // Started there: ask for a poll, then continue as in dfuMANIFEST-SYNC.
+            poll = config_.pollTimeoutMs;
+            manifestReported_ = true;
+            state_ = DfuState::ManifestSync;
+            return DfuState::Manifest;
+        }
+        if (config_.manifest == ManifestMode::Sync && !manifestReported_) {
+            manifestReported_ = true;
+        } else {
+            state_ = DfuState::DfuIdle;
+            log("manifestation complete");
+        }
+        return state_;
+    }
+    if (state_ == DfuState::ManifestSync && manifestReported_) {
+        // Back from dfuMANIFEST: the image is in place.
+        state_ = DfuState::DfuIdle;
+        log("manifestation complete");
+    } else if (state_ == DfuState::ManifestSync) {
+        state_ = DfuState::Manifest;
+        manifestReported_ = true;
+        manifestDue_ = now_() + std::chrono::milliseconds(config_.manifestPollMs);
+    }
+    // Still manifesting (also when asked before the poll time it gave): the
+    // time that is left.
+    if (state_ == DfuState::Manifest)
+        poll = manifestLeftMs();
+    return state_;
+}
+
+uint32_t DfuModel::manifestLeftMs() const
+{
+    const auto left = manifestDue_ - now_();
+    if (left <= Clock::duration::zero())
+        return 0;
+    // Rounded up: a host that waits what it is told finds the work done.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<uint32_t>(std::min<long long>(ms, 0xFFFFFF));
+}
+
+void DfuModel::BlockCursor::begin(uint16_t block, uint16_t firstBlock, uint16_t blockSize)
+{
+    first = firstBlock;
+    size = blockSize;
+    last = static_cast<uint16_t>(block - first);
+    wraps = 0;
+}
+
+size_t DfuModel::BlockCursor::offset(uint16_t block)
+{
+    const uint16_t n = static_cast<uint16_t>(block - first);
+    if (n == 0 && last == 0xFFFF)
         ++wraps;
-    last = block;
-    return (static_cast<size_t>(wraps) * 0x10000u + block) * length;
+    last = n;
+    return (static_cast<size_t>(wraps) * 0x10000u + n) * size;
 }
 
 ControlResult DfuModel::onDnload(const SetupPacket& setup, const uint8_t* out, size_t outLength)
@@ -194,11 +250,9 @@ ControlResult DfuModel::onDnload(const SetupPacket& setup, const uint8_t* out, s
     }
     if (outLength != setup.length)
         return misuse(DfuStatus::ErrStalledPkt);
-    if (state_ == DfuState::DfuIdle) {
-        dnloadWraps_ = 0;
-        lastDnloadBlock_ = setup.value;
-    }
-    size_t offset = blockOffset(setup.value, setup.length, lastDnloadBlock_, dnloadWraps_);
+    if (state_ == DfuState::DfuIdle)
+        dnload_.begin(setup.value, 0, setup.length);
+    size_t offset = dnload_.offset(setup.value);
     // Like a real device, the block is taken and the fault is told by the GETSTATUS that follows.
     if (!flash_.write(offset, out, outLength)) {
         pendingError_ = DfuStatus::ErrAddress;
@@ -225,11 +279,9 @@ ControlResult DfuModel::onUpload(const SetupPacket& setup)
 {
     if ((state_ != DfuState::DfuIdle && state_ != DfuState::UploadIdle) || setup.length == 0)
         return misuse(DfuStatus::ErrStalledPkt);
-    if (state_ == DfuState::DfuIdle) {
-        uploadWraps_ = 0;
-        lastUploadBlock_ = setup.value;
-    }
-    size_t offset = blockOffset(setup.value, setup.length, lastUploadBlock_, uploadWraps_);
+    if (state_ == DfuState::DfuIdle)
+        upload_.begin(setup.value, config_.uploadEnd == UploadEnd::Short ? setup.value : 0, setup.length);
+    size_t offset = upload_.offset(setup.value);
     ControlResult result;
     result.data.resize(setup.length);
     result.data.resize(flash_.read(offset, setup.length, uploadLimit(), result.data.data()));
@@ -272,9 +324,14 @@ ControlResult DfuModel::onDetach()
 // told to detach comes back in DFU mode, as after a USB reset.
 ControlResult DfuModel::onReset()
 {
+    busReset();
+    return {};
+}
+
+void DfuModel::busReset()
+{
     restart(state_ == DfuState::AppDetach ? DfuState::DfuIdle : config_.startState);
     log(std::string("reset to ") + stateName(state_));
-    return {};
 }
 
 void DfuModel::restart(DfuState state)
@@ -284,6 +341,8 @@ void DfuModel::restart(DfuState state)
     busyLeft_ = (state_ == DfuState::DnBusy || state_ == DfuState::DnloadSync) ? config_.busyRounds : 0;
     pendingError_.reset();
     manifestReported_ = false;
+    // A device that starts in dfuMANIFEST has its whole poll time before it.
+    manifestDue_ = now_() + std::chrono::milliseconds(config_.manifestPollMs);
 }
 
 ControlResult DfuModel::onGetInfo(const SetupPacket& setup)

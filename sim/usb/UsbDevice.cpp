@@ -75,8 +75,11 @@ std::string lower(std::string text)
 
 std::string UsbDevice::devicePath(const UsbIdentity& id)
 {
-    char ids[32];
+    char ids[40];
     std::snprintf(ids, sizeof ids, "vid_%04x&pid_%04x", id.vid, id.pid);
+    // A composite device's function is named by its interface, as on Windows.
+    if (id.dfuInterface > 0)
+        std::snprintf(ids + 17, sizeof ids - 17, "&mi_%02x", id.dfuInterface);
     return std::string("\\\\?\\usb#") + ids + "#" + id.serial + "#" + lower(id.guid);
 }
 
@@ -102,7 +105,10 @@ UsbDevice::UsbDevice(const DeviceConfig& cfg, const std::string& usbDir, const E
         throw std::runtime_error("cannot listen on " + socketPath_ + ": " + reason);
     }
     // The .dev file appears only once the socket listens, so a host that sees it can connect.
-    writeFileAtomically(devPath_, "path=" + devicePath(id_) + "\nguid=" + id_.guid + "\n");
+    std::string description = "path=" + devicePath(id_) + "\nguid=" + id_.guid + "\n";
+    if (id_.dfuInterface > 0)
+        description += "interface=" + std::to_string(id_.dfuInterface) + "\n";
+    writeFileAtomically(devPath_, description);
     log("up: " + devicePath(id_));
     if (random_.active())
         log("random faults: rate " + std::to_string(cfg.faults.random.rate) + " seed " + std::to_string(random_.seed()));
@@ -276,7 +282,7 @@ bool UsbDevice::processInput()
         }
         case VUSB_OP_QUERY_INTERFACE:
             if (request.arg0 == 0)
-                data = interfaceDescriptor();
+                data = interfaceDescriptor(id_.dfuInterface);
             else
                 reply.error = kErrorNoMoreItems;
             log("query interface alt=" + std::to_string(request.arg0) + (reply.error ? " -> none" : " -> 9 bytes"));
@@ -336,6 +342,8 @@ std::vector<uint8_t> UsbDevice::handleControl(const uint8_t* s, const uint8_t* o
     SetupPacket setup{s[0], s[1], le16(s + 2), le16(s + 4), le16(s + 6)};
     if ((setup.requestType & 0x60) == 0)
         return handleStandard(setup, error);
+    if (setup.requestType == 0xC0 && setup.request == kMsOs20VendorCode && setup.index == kMsOs20DescriptorIndex)
+        return handleMsOs20(setup, error);
     ControlResult result = model_.handle(setup, out, outLength);
     log("request " + describeRequest(setup, result, model_.state()));
     if (result.stall) {
@@ -374,6 +382,21 @@ UsbDevice::Fault UsbDevice::rollFault(const uint8_t* setup)
     default:
         return Fault::Short; // logged with the sizes once the reply is known
     }
+}
+
+// The MS OS 2.0 descriptor set belongs to the USB device, not to its DFU function.
+std::vector<uint8_t> UsbDevice::handleMsOs20(const SetupPacket& setup, uint32_t& error)
+{
+    auto set = msOs20DescriptorSet(id_);
+    log("MS OS 2.0 descriptor set length=" + std::to_string(setup.length) + " -> " +
+        (set ? std::to_string(set->size()) + " bytes" : std::string("STALL")));
+    if (!set) {
+        error = kErrorGenFailure;
+        return {};
+    }
+    if (set->size() > setup.length)
+        set->resize(setup.length);
+    return *set;
 }
 
 // Standard requests belong to the USB device, not to its DFU function: they

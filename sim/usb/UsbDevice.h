@@ -41,6 +41,7 @@ private:
     std::vector<uint8_t> handleControl(const uint8_t* setupBytes, const uint8_t* out, uint32_t outLength,
                                        uint32_t capacity, uint32_t& error);
     std::vector<uint8_t> handleStandard(const SetupPacket& setup, uint32_t& error);
+    std::vector<uint8_t> handleMsOs20(const SetupPacket& setup, uint32_t& error);
     // A random fault on this control transfer, if one hits it.
     enum class Fault { None, NotDelivered, StatusLost, Stall, NoReply, Short };
     Fault rollFault(const uint8_t* setup);

@@ -162,16 +162,25 @@ TEST_F(UsbTransport, DescriptorsTransfersAndTimeOut)
     ASSERT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
 }
 
-TEST(UsbGuid, DeviceOfAnotherClassIsFoundOnlyAfterTheGuidChanges)
+// A composite board declares its own class; its DFU function on interface 1
+// stalls any wIndex but 1, and the library's requests (wIndex 0) get there
+// because the platform puts the interface number in, as WinUSB does.
+TEST(UsbGuid, ACompositeDeviceOfAnotherClassIsFoundOnlyAfterTheGuidChangesAndAnswersOnItsInterface)
 {
-    SimProcess sim({"--usb", "guid={11223344-5566-7788-99AA-BBCCDDEEFF00},serial=G1"});
+    SimProcess sim({"--usb", "guid={11223344-5566-7788-99AA-BBCCDDEEFF00},serial=G1,interface=1"});
     sim.exportEnvironment();
     EXPECT_EQ(Count(), 0u);
     const GUID other = {0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}};
     ASSERT_EQ(DFU_SetGuid(&other), DFU_STATUS_SUCCESS);
     EXPECT_EQ(Count(), 1u);
+    EXPECT_EQ(DevicePath(0), "\\\\?\\usb#vid_f055&pid_d0f1&mi_01#G1#{11223344-5566-7788-99aa-bbccddeeff00}");
     DFU_HANDLE handle = nullptr;
     ASSERT_EQ(DFU_OpenByIndex(&handle, 0), DFU_STATUS_SUCCESS);
+    DFU_GETSTATUS_RESULT status {};
+    EXPECT_EQ(DFU_DfuGetStatus(handle, &status), DFU_STATUS_SUCCESS);
+    EXPECT_EQ(status.bState, 2);
+    DFU_DEVICE_INFO info {};
+    EXPECT_EQ(DFU_VeltGetInfo(handle, &info), DFU_STATUS_SUCCESS);
     EXPECT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
     ASSERT_EQ(DFU_SetGuid(&DFU_DEFAULT_DEVICE_GUID), DFU_STATUS_SUCCESS);
     EXPECT_EQ(Count(), 0u);

@@ -2,7 +2,9 @@
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/wait.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +75,18 @@ std::vector<uint8_t> MsOs20Property(const std::vector<std::string>& guids) {
 
 bool IsDfu(const EmulatedInterface& i) { return i.cls == 0xFE && i.subclass == 0x01; }
 
+velt::sim::ModelConfig DfuFunction(const DeviceLayout& layout) {
+    velt::sim::ModelConfig model = layout.model;
+    model.manifestTolerant = (layout.dfuAttributes & 0x04) != 0;
+    for (size_t i = 0; i < layout.interfaces.size(); ++i) {
+        if (IsDfu(layout.interfaces[i])) {
+            model.dfuInterface = static_cast<uint16_t>(i);
+            break;
+        }
+    }
+    return model;
+}
+
 std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string out;
     char b[3];
@@ -86,16 +100,16 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 EmulatedDevice::EmulatedDevice(const DeviceLayout& layout, uint8_t address)
-    : layout_(layout), address_(address), model_(layout.model) {
+    : layout_(layout), address_(address), model_(DfuFunction(layout)) {
     std::vector<uint8_t>& c = configuration_;
     c = {9, 2, 0, 0, static_cast<uint8_t>(layout.interfaces.size()), 1, 0, 0x80, 50};
     for (size_t i = 0; i < layout.interfaces.size(); ++i) {
         const EmulatedInterface& itf = layout.interfaces[i];
         c.insert(c.end(), {9, 4, static_cast<uint8_t>(i), 0, 0, itf.cls, itf.subclass, itf.protocol, 0});
         if (IsDfu(itf)) {
-            c.insert(c.end(), {9, 0x21, 0x0B});
+            c.insert(c.end(), {9, 0x21, layout.dfuAttributes});
             Put16(c, 1000);
-            Put16(c, 4096);
+            Put16(c, layout.transferSize);
             Put16(c, 0x0110);
         }
     }
@@ -139,6 +153,11 @@ size_t EmulatedDevice::OpenClients() const {
     std::lock_guard<std::mutex> g(mu_);
     const_cast<EmulatedDevice*>(this)->PruneGone();
     return clients_.size();
+}
+
+unsigned EmulatedDevice::Resets() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return resets_;
 }
 
 std::vector<uint8_t> EmulatedDevice::Flash() const {
@@ -356,6 +375,21 @@ bool EmulatedDevice::HandleIoctl(UMockdevIoctlClient* client) {
     case USBDEVFS_SUBMITURB:
         Submit(client, state);
         return true;
+    case USBDEVFS_SETINTERFACE: {  // every interface has alternate setting 0 alone
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_setinterface), nullptr);
+        const auto* set = reinterpret_cast<const struct usbdevfs_setinterface*>(d->data);
+        const bool known = set->interface < layout_.interfaces.size() && set->altsetting == 0;
+        g_object_unref(d);
+        if (!known)
+            return fail(EINVAL);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_RESET:
+        ++resets_;
+        model_.busReset();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
         if (state.completed.empty())
@@ -503,6 +537,51 @@ void UsbTestBed::Remove(EmulatedDevice& device) {
     }
     if (bed_)
         umockdev_testbed_remove_device(bed_, device.sysPath_.c_str());
+}
+
+}  // namespace velt::test
+
+namespace velt::test {
+
+ProgramRun RunOnBus(const std::vector<std::string>& args, bool asUnprivileged) {
+    constexpr uid_t kNobody = 65534;
+    int pipeFds[2];
+    if (args.empty() || pipe(pipeFds) != 0)
+        return {};
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // Sanitized programs start after the preload library too.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+            env.push_back(*e);
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        if (asUnprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            _exit(126);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    ProgramRun r;
+    char buf[4096];
+    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;)
+        r.out.append(buf, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
 }
 
 }  // namespace velt::test

@@ -44,8 +44,22 @@ struct DeviceLayout {
     std::vector<EmulatedInterface> interfaces = {EmulatedInterface{}};
     std::vector<std::string> msOs20Guids;  // for the whole device
     std::vector<std::string> msOs10Guids;  // extended properties of interface 0
+    uint8_t dfuAttributes = 0x0B;          // bmAttributes of the DFU functional descriptor
+    uint16_t transferSize = 4096;          // its wTransferSize
+    // The DFU function; the bed sets its interface number (the first DFU
+    // interface) and its manifestation tolerance (dfuAttributes bit 2).
     velt::sim::ModelConfig model;
 };
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out;  // standard output and error together
+};
+
+// Runs a program that sees the bed's bus through the preload (its ioctls
+// come back to this process); asUnprivileged drops root first, so that the
+// device node's permissions apply.
+ProgramRun RunOnBus(const std::vector<std::string>& argv, bool asUnprivileged = false);
 
 class UsbTestBed;
 
@@ -62,6 +76,8 @@ public:
     std::vector<uint8_t> Requests() const;
     size_t OpenClients() const;
     std::vector<uint8_t> Flash() const;
+    // USB resets of the device (USBDEVFS_RESET); each one resets the model.
+    unsigned Resets() const;
 
     const DeviceLayout& layout() const { return layout_; }
     std::string node() const;
@@ -92,6 +108,7 @@ private:
     std::map<unsigned, UMockdevIoctlClient*> claims_;
     std::vector<uint8_t> requests_;
     unsigned stalls_ = 0;
+    unsigned resets_ = 0;
     bool silent_ = false;
     bool removed_ = false;
     UMockdevIoctlBase* handler_ = nullptr;

@@ -273,6 +273,41 @@ TEST_F(LibusbDevices, EveryDfuRequestReachesTheModel) {
     EXPECT_EQ(d.Requests(), (std::vector<uint8_t>{5, 1, 3, 6, 2, 6, 4, 5, 4, 7, 8}));
 }
 
+// A composite board whose DFU function is interface 1 stalls requests whose
+// wIndex does not name it; the library sends wIndex 0, and the platform puts
+// the claimed interface's number there, as WinUSB does.
+TEST_F(LibusbDevices, ACompositeDevicesDfuInterfaceOneAnswersTheLibrary) {
+    DeviceLayout s = Vendor(0x0003, 1);
+    s.serial = "MI1";
+    s.interfaces = {EmulatedInterface{0xFF, 0x00, 0x00, {}}, EmulatedInterface{0xFE, 0x01, 0x02, {kOtherGuidText}}};
+    EmulatedDevice& d = bed.Add(s);
+    ASSERT_EQ(DFU_SetGuid(&kOtherGuid), DFU_STATUS_SUCCESS);
+    const std::string path = DfuPath("vid_0483&pid_0003&mi_01", "MI1", kOtherGuidPath);
+    ASSERT_EQ(Paths(), (std::vector<std::string>{path}));
+    for (bool byPath : {true, false}) {
+        SCOPED_TRACE(byPath ? "by path" : "by index");
+        DFU_HANDLE h = nullptr;
+        ASSERT_EQ(byPath ? DFU_OpenByDevicePath(&h, path.c_str()) : DFU_OpenByIndex(&h, 0), DFU_STATUS_SUCCESS);
+        handles.push_back(h);
+        DFU_GETSTATUS_RESULT status = {};
+        ASSERT_EQ(DFU_DfuGetStatus(h, &status), DFU_STATUS_SUCCESS);
+        EXPECT_EQ(status.bState, 2);
+        uint8_t block[16] = {1, 2, 3};
+        uint16_t moved = 0;
+        EXPECT_EQ(DFU_DfuDnload(h, block, sizeof block, 0, &moved), DFU_STATUS_SUCCESS);
+        ASSERT_EQ(DFU_DfuGetStatus(h, &status), DFU_STATUS_SUCCESS);
+        EXPECT_EQ(status.bState, 5);
+        EXPECT_EQ(DFU_DfuAbort(h), DFU_STATUS_SUCCESS);
+        uint8_t state = 0;
+        EXPECT_EQ(DFU_DfuGetState(h, &state), DFU_STATUS_SUCCESS);
+        EXPECT_EQ(state, 2) << "no request was stalled into dfuERROR";
+        DFU_DEVICE_INFO info = {};
+        EXPECT_EQ(DFU_VeltGetInfo(h, &info), DFU_STATUS_SUCCESS);
+        Close(h);
+    }
+    EXPECT_EQ(d.Requests(), (std::vector<uint8_t>{3, 1, 3, 6, 5, 7, 3, 1, 3, 6, 5, 7}));
+}
+
 TEST_F(LibusbDevices, AStallAndATimeOutReachTheCallerAsTheirStatuses) {
     EmulatedDevice& d = bed.Add(Dfu("FAULT"));
     ASSERT_EQ(Paths().size(), 1u);

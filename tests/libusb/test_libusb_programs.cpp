@@ -17,58 +17,17 @@
 #include "VELT_DFU.h"
 
 using velt::test::DeviceLayout;
+using velt::test::ProgramRun;
+using velt::test::RunOnBus;
 using velt::test::EmulatedDevice;
 using velt::test::UsbTestBed;
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;  // standard output and error together
-};
-
-constexpr uid_t kNobody = 65534;
-
-// Runs velt-dfu with args; asUnprivileged drops root first, so that the
-// device node's permissions apply.
-ToolRun RunTool(const std::vector<std::string>& args, bool asUnprivileged = false) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        return {};
-    std::vector<char*> argv{const_cast<char*>(VELT_DFU_TOOL)};
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    // Sanitized builds of velt-dfu start after the preload library too.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
-            env.push_back(*e);
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        close(pipeFds[0]);
-        if (asUnprivileged && geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0))
-            _exit(126);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    ToolRun r;
-    char buf[4096];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;)
-        r.out.append(buf, static_cast<size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+// velt-dfu with args on the bed's bus.
+ProgramRun RunTool(std::vector<std::string> args, bool asUnprivileged = false) {
+    args.insert(args.begin(), VELT_DFU_TOOL);
+    return RunOnBus(args, asUnprivileged);
 }
 
 class ToolOnEmulatedBus : public ::testing::Test {
@@ -92,10 +51,10 @@ DeviceLayout Board(const std::string& serial) {
 
 TEST_F(ToolOnEmulatedBus, AnotherProgramListsAndDrivesTheDevicesButNotOneThisProcessHolds) {
     EmulatedDevice& d = bed.Add(Board("CHILD"));
-    ToolRun list = RunTool({"list"});
+    ProgramRun list = RunTool({"list"});
     EXPECT_EQ(list.exitCode, 0) << list.out;
     EXPECT_NE(list.out.find("vid_0483&pid_df11#CHILD#"), std::string::npos) << list.out;
-    ToolRun state = RunTool({"state", "0"});
+    ProgramRun state = RunTool({"state", "0"});
     EXPECT_EQ(state.exitCode, 0) << state.out;
     EXPECT_NE(state.out.find("dfuIDLE"), std::string::npos) << state.out;
     EXPECT_EQ(d.Requests(), (std::vector<uint8_t>{5}));
@@ -105,7 +64,7 @@ TEST_F(ToolOnEmulatedBus, AnotherProgramListsAndDrivesTheDevicesButNotOneThisPro
     ASSERT_EQ(count, 1u);
     DFU_HANDLE h = nullptr;
     ASSERT_EQ(DFU_OpenByIndex(&h, 0), DFU_STATUS_SUCCESS);
-    ToolRun refused = RunTool({"state", "0"});
+    ProgramRun refused = RunTool({"state", "0"});
     EXPECT_NE(refused.exitCode, 0) << refused.out;
     EXPECT_EQ(refused.out.find("permission"), std::string::npos) << "a busy device is no permission problem\n"
                                                                   << refused.out;
@@ -121,7 +80,7 @@ TEST_F(ToolOnEmulatedBus, AUserWhoMayNotWriteTheNodeIsToldItIsAPermissionProblem
     ASSERT_EQ(chmod(bed.root().c_str(), 01777), 0);
     ASSERT_EQ(chmod((bed.root() + "/ioctl" + d.node()).c_str(), 0777), 0);  // the bed's socket, not the node
     ASSERT_EQ(chmod((bed.root() + d.node()).c_str(), 0444), 0);
-    ToolRun r = RunTool({"state", "0"}, true);
+    ProgramRun r = RunTool({"state", "0"}, true);
     EXPECT_NE(r.exitCode, 0) << r.out;
     EXPECT_NE(r.out.find("velt-dfu: permission denied: cannot open USB device \\\\?\\usb#vid_0483&pid_df11#1-1#"),
               std::string::npos)

@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 FakeUsbDevice::FakeUsbDevice(const std::string& dir, const std::string& stem, const std::string& path,
-                             const std::string& guid) {
+                             const std::string& guid, const std::string& moreDev) {
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
@@ -26,7 +26,7 @@ FakeUsbDevice::FakeUsbDevice(const std::string& dir, const std::string& stem, co
     std::string tmp = dir + "/." + stem + ".tmp";
     {
         std::ofstream out(tmp);
-        out << "path=" << path << "\nguid=" << guid << "\n";
+        out << "path=" << path << "\nguid=" << guid << "\n" << moreDev;
     }
     std::rename(tmp.c_str(), (dir + "/" + stem + ".dev").c_str());
     thread_ = std::thread([this] { Run(); });
@@ -105,7 +105,7 @@ void FakeUsbDevice::Serve(int client, std::vector<uint8_t>& rx, bool& drop) {
         rx.erase(rx.begin(), rx.begin() + sizeof req + dataLen);
         {
             std::lock_guard<std::mutex> g(logLock_);
-            log_.push_back({req.op, req.arg0, req.arg1, data});
+            log_.push_back({req.op, req.arg0, req.arg1, data, std::vector<uint8_t>(req.setup, req.setup + 8)});
         }
         std::vector<uint8_t> reply;
         switch (req.op) {

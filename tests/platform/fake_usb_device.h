@@ -19,9 +19,10 @@ public:
     static constexpr uint8_t kSlowRequest = 0xEE;    // answered after slowReplyMs
     static constexpr uint8_t kHangUpRequest = 0xDD;  // connection closed, no answer
 
-    // Binds <dir>/<stem>.sock, listens, then publishes <dir>/<stem>.dev.
+    // Binds <dir>/<stem>.sock, listens, then publishes <dir>/<stem>.dev
+    // (with the lines of moreDev after path and guid).
     FakeUsbDevice(const std::string& dir, const std::string& stem, const std::string& path,
-                  const std::string& guid);
+                  const std::string& guid, const std::string& moreDev = "");
     ~FakeUsbDevice();
 
     std::atomic<int> slowReplyMs{400};
@@ -30,6 +31,7 @@ public:
         uint8_t op;
         uint32_t arg0, arg1;
         std::vector<uint8_t> data;
+        std::vector<uint8_t> setup;
     };
     std::vector<Logged> Log();
 

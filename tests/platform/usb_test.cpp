@@ -215,6 +215,37 @@ TEST_F(UsbDeviceTest, ControlTransfersMoveDataBothWays) {
     EXPECT_EQ(moved, 0u);
 }
 
+// WinUSB puts the handle's interface number in the low byte of wIndex of
+// every request to an interface, and leaves every other request alone.
+TEST_F(UsbDeviceTest, RequestsToAnInterfaceCarryTheHandlesNumberInWIndex) {
+    FakeUsbDevice composite(dirs_.usb(), "comp", PathFor("SN-MI"), kDfuGuidText, "interface=3\n");
+    HANDLE file = OpenPath(Wide(PathFor("SN-MI")));
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    for (HANDLE device : {file_, file}) {
+        WINUSB_INTERFACE_HANDLE usb = nullptr;
+        ASSERT_TRUE(WinUsb_Initialize(device, &usb)) << GetLastError();
+        uint8_t buffer[8] = {};
+        ULONG moved = 0;
+        for (UCHAR type : {0xA1, 0x21, 0xC1, 0x80, 0xA2, 0xC0, 0xA3})
+            EXPECT_TRUE(WinUsb_ControlTransfer(usb, WINUSB_SETUP_PACKET{type, 5, 0, 0x0207, 1}, buffer, 1, &moved,
+                                               nullptr));
+        WinUsb_Free(usb);
+    }
+    CloseHandle(file);
+    const UCHAR number = 3;
+    for (const auto& [log, interfaceNumber] : {std::make_pair(dev_->Log(), UCHAR{0}), std::make_pair(composite.Log(), number)}) {
+        SCOPED_TRACE(static_cast<int>(interfaceNumber));
+        std::vector<std::pair<uint8_t, uint16_t>> seen;
+        for (const auto& entry : log)
+            if (entry.op == VUSB_OP_CONTROL)
+                seen.emplace_back(entry.setup[0], static_cast<uint16_t>(entry.setup[4] | entry.setup[5] << 8));
+        const uint16_t rewritten = static_cast<uint16_t>(0x0200 | interfaceNumber);
+        EXPECT_EQ(seen, (std::vector<std::pair<uint8_t, uint16_t>>{
+                            {0xA1, rewritten}, {0x21, rewritten}, {0xC1, rewritten}, {0x80, 0x0207},
+                            {0xA2, 0x0207}, {0xC0, 0x0207}, {0xA3, 0x0207}}));
+    }
+}
+
 TEST_F(UsbDeviceTest, DescriptorsArriveWhole) {
     USB_DEVICE_DESCRIPTOR dd;
     ULONG got = 0;

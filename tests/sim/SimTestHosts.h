@@ -154,10 +154,11 @@ public:
         result.data = readFor(fd_, reply.dataLength, 2000);
         return result;
     }
-    Reply control(uint8_t type, uint8_t request, uint16_t value, uint16_t length, const std::vector<uint8_t>& out = {})
+    Reply control(uint8_t type, uint8_t request, uint16_t value, uint16_t length, const std::vector<uint8_t>& out = {},
+                  uint16_t index = 0)
     {
-        std::vector<uint8_t> setup{type, request, uint8_t(value), uint8_t(value >> 8), 0, 0, uint8_t(length),
-                                   uint8_t(length >> 8)};
+        std::vector<uint8_t> setup{type, request, uint8_t(value), uint8_t(value >> 8), uint8_t(index),
+                                   uint8_t(index >> 8), uint8_t(length), uint8_t(length >> 8)};
         bool in = type & 0x80;
         return call(VUSB_OP_CONTROL, 0, 0, setup, in ? length : static_cast<uint32_t>(out.size()), out);
     }

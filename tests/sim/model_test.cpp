@@ -21,12 +21,17 @@ struct Status {
 
 class Model : public ::testing::Test {
 public:
-    void make(ModelConfig config = {}) { model_ = std::make_unique<DfuModel>(config); }
+    void make(ModelConfig config = {})
+    {
+        model_ = std::make_unique<DfuModel>(config, DfuModel::Logger{}, [this] { return clock_; });
+        index_ = config.dfuInterface;
+    }
+    void advanceMs(int ms) { clock_ += std::chrono::milliseconds(ms); }
 
     ControlResult request(uint8_t type, uint8_t req, uint16_t value, uint16_t length,
                           const std::vector<uint8_t>& out = {})
     {
-        return model_->handle(SetupPacket{type, req, value, 0, length}, out.data(), out.size());
+        return model_->handle(SetupPacket{type, req, value, index_, length}, out.data(), out.size());
     }
     ControlResult dnload(uint16_t block, const std::vector<uint8_t>& data)
     {
@@ -50,6 +55,8 @@ public:
     DfuState state() const { return model_->state(); }
 
     std::unique_ptr<DfuModel> model_;
+    DfuModel::Clock::time_point clock_{};
+    uint16_t index_ = 0; // wIndex of every request: the DFU interface
 };
 
 } // namespace
@@ -94,6 +101,113 @@ TEST_F(Model, ManifestSyncOptionReportsManifestSyncOnceThenIdle)
     request(kClassOut, DFU_REQ_DNLOAD, 0, 0);
     EXPECT_EQ(getStatus().bState, 6);
     EXPECT_EQ(getStatus().bState, 2);
+}
+
+// manifest=standard: GETSTATUS reports dfuMANIFEST with the poll time until
+// that time is up, then dfuIDLE (tolerant) or dfuMANIFEST-WAIT-RESET, which
+// only a reset leaves.
+TEST_F(Model, StandardManifestationHoldsItsPollTimeThenEndsByTolerance)
+{
+    for (bool tolerant : {true, false}) {
+        SCOPED_TRACE(tolerant ? "tolerant" : "not tolerant");
+        ModelConfig config;
+        config.manifest = ManifestMode::Standard;
+        config.manifestPollMs = 300;
+        config.manifestTolerant = tolerant;
+        make(config);
+        dnload(0, {9});
+        EXPECT_EQ(getStatus().bState, 5);
+        request(kClassOut, DFU_REQ_DNLOAD, 1, 0);
+        EXPECT_EQ(getState(), 6);
+        Status s = getStatus();
+        EXPECT_EQ(s.bState, 7);
+        EXPECT_EQ(s.poll, 300u);
+        advanceMs(100);
+        s = getStatus(); // earlier than asked: still manifesting
+        EXPECT_EQ(s.bState, 7);
+        EXPECT_EQ(s.poll, 200u);
+        EXPECT_TRUE(request(kClassIn, DFU_REQ_GETSTATE, 0, 1).stall) << "nothing but GETSTATUS while manifesting";
+        EXPECT_EQ(getState(), 10);
+        request(kClassOut, DFU_REQ_CLRSTATUS, 0, 0);
+
+        make(config);
+        dnload(0, {9});
+        getStatus();
+        request(kClassOut, DFU_REQ_DNLOAD, 1, 0);
+        EXPECT_EQ(getStatus().bState, 7);
+        advanceMs(300);
+        if (tolerant) {
+            EXPECT_EQ(getState(), 6) << "back in dfuMANIFEST-SYNC once the time is up";
+            s = getStatus();
+            EXPECT_EQ(s.bState, 2);
+            EXPECT_EQ(s.poll, 0u);
+            continue;
+        }
+        s = getStatus();
+        EXPECT_EQ(s.bState, 8);
+        EXPECT_EQ(s.bStatus, 0);
+        EXPECT_TRUE(upload(0, 4).stall);
+        EXPECT_TRUE(request(kClassOut, DFU_REQ_ABORT, 0, 0).stall);
+        EXPECT_TRUE(request(kClassOut, DFU_REQ_CLRSTATUS, 0, 0).stall);
+        EXPECT_EQ(getState(), 8) << "stays until a reset, not in dfuERROR";
+        model_->busReset();
+        EXPECT_EQ(getState(), 2);
+        EXPECT_EQ(model_->flash().bytes()[0], 9);
+        request(kClassOut, DFU_REQ_DNLOAD, 0, 1, {7});
+        getStatus();
+        request(kClassOut, DFU_REQ_DNLOAD, 1, 0);
+        getStatus();
+        advanceMs(300);
+        EXPECT_EQ(getStatus().bState, 8);
+        EXPECT_FALSE(request(kVendorOut, VENDOR_REQ_RESET, 0, 0).stall) << "the vendor reset is a reset too";
+        EXPECT_EQ(getState(), 2);
+    }
+}
+
+TEST_F(Model, UploadInIdleAfterTheShortBlockIsEmptyOrStartsAgainByUploadEnd)
+{
+    for (UploadEnd end : {UploadEnd::Empty, UploadEnd::Short}) {
+        SCOPED_TRACE(end == UploadEnd::Short ? "short" : "empty");
+        ModelConfig config;
+        config.uploadEnd = end;
+        config.uploadSize = 6;
+        make(config);
+        dnload(0, {1, 2, 3, 4, 5, 6});
+        getStatus();
+        request(kClassOut, DFU_REQ_DNLOAD, 1, 0);
+        getStatus();
+        EXPECT_EQ(upload(0, 4).data, std::vector<uint8_t>({1, 2, 3, 4}));
+        EXPECT_EQ(upload(1, 4).data, std::vector<uint8_t>({5, 6}));
+        EXPECT_EQ(state(), DfuState::DfuIdle);
+        ControlResult next = upload(2, 4);
+        EXPECT_FALSE(next.stall);
+        if (end == UploadEnd::Empty) {
+            EXPECT_TRUE(next.data.empty());
+            EXPECT_EQ(state(), DfuState::DfuIdle);
+        } else {
+            EXPECT_EQ(next.data, std::vector<uint8_t>({1, 2, 3, 4})) << "a new upload from the start";
+            EXPECT_EQ(state(), DfuState::UploadIdle);
+            EXPECT_EQ(upload(3, 4).data, std::vector<uint8_t>({5, 6}));
+        }
+    }
+}
+
+TEST_F(Model, RequestsToAnotherInterfaceStallIntoError)
+{
+    for (uint16_t dfuInterface : {0, 1}) {
+        SCOPED_TRACE(dfuInterface);
+        ModelConfig config;
+        config.dfuInterface = dfuInterface;
+        make(config);
+        EXPECT_EQ(getState(), 2);
+        EXPECT_EQ(request(kVendorIn, VENDOR_REQ_GET_INFO, 0, 48).data.size(), kInfoSize);
+        for (uint16_t other : {uint16_t(dfuInterface ^ 1), uint16_t(dfuInterface | 0x100)}) {
+            SCOPED_TRACE(other);
+            EXPECT_TRUE(model_->handle(SetupPacket{kClassIn, DFU_REQ_GETSTATE, 0, other, 1}, nullptr, 0).stall);
+            EXPECT_EQ(getState(), 10);
+            request(kClassOut, DFU_REQ_CLRSTATUS, 0, 0);
+        }
+    }
 }
 
 TEST_F(Model, OnlyGetStatusIsAnsweredWhileBusy)
@@ -201,10 +315,30 @@ TEST_F(Model, UploadCorruptInvertsOneByteOnTheWayOutOnly)
     EXPECT_EQ(model_->flash().bytes()[5], 6);
 }
 
-TEST_F(Model, DnloadBlockLengthPlacesBlocksAndWrapsPast65535)
+TEST_F(Model, BlocksLieAtTheTransfersBlockSizeAndWrapPast65535)
 {
     ModelConfig config;
     config.flashSize = 0x10000 * 2 + 16;
+    make(config);
+    // The first block sets the block size; a shorter last block (the rest of
+    // an image) lands at its number times that size, not times its own length.
+    dnload(0, {1, 2, 3, 4});
+    getStatus();
+    dnload(1, {5, 6, 7, 8});
+    getStatus();
+    dnload(2, {9, 10});
+    getStatus();
+    dnload(2, {9, 10}); // sent again after a lost status: the same place
+    getStatus();
+    request(kClassOut, DFU_REQ_DNLOAD, 3, 0);
+    getStatus();
+    const std::vector<uint8_t> image{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    EXPECT_EQ(model_->flash().imageEnd(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), model_->flash().bytes().begin()));
+    EXPECT_EQ(upload(0, 4).data, std::vector<uint8_t>(image.begin(), image.begin() + 4));
+    EXPECT_EQ(upload(2, 4).data, std::vector<uint8_t>(image.begin() + 8, image.end()));
+    request(kClassOut, DFU_REQ_ABORT, 0, 0);
+
     make(config);
     dnload(3, {0xAB, 0xCD});
     getStatus();

@@ -76,6 +76,30 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(plain.usb.functional.attributes, 0x07);
     EXPECT_FALSE(plain.model.uploadCorrupt.has_value());
     EXPECT_EQ(plain.model.startState, DfuState::DfuIdle);
+    EXPECT_EQ(plain.model.manifest, ManifestMode::Idle);
+    EXPECT_EQ(plain.model.uploadEnd, UploadEnd::Empty);
+    EXPECT_TRUE(plain.model.manifestTolerant);
+    EXPECT_EQ(plain.model.dfuInterface, 0u);
+}
+
+// The keys of a board that behaves as DFU 1.1 describes: the descriptor's
+// bmAttributes decides how manifestation ends, interface= where requests go.
+TEST(Options, StandardBoardKeysAgreeWithTheDescriptor)
+{
+    CommandLine cl = parse({"--usb", "manifest=standard,manifest-poll=250,upload-end=short,interface=1,attributes=0x03",
+                            "--usb", "manifest=standard,attributes=0x0F",
+                            "--com", "COM3,manifest=standard,upload-end=empty"});
+    ASSERT_EQ(cl.devices.size(), 3u);
+    const ModelConfig& strict = cl.devices[0].model;
+    EXPECT_EQ(strict.manifest, ManifestMode::Standard);
+    EXPECT_EQ(strict.manifestPollMs, 250u);
+    EXPECT_EQ(strict.uploadEnd, UploadEnd::Short);
+    EXPECT_FALSE(strict.manifestTolerant);
+    EXPECT_EQ(strict.dfuInterface, 1u);
+    EXPECT_EQ(cl.devices[0].usb.dfuInterface, 1u);
+    EXPECT_TRUE(cl.devices[1].model.manifestTolerant);
+    EXPECT_TRUE(cl.devices[2].model.manifestTolerant);
+    EXPECT_EQ(cl.devices[2].model.uploadEnd, UploadEnd::Empty);
 }
 
 TEST(Options, SerialLineAndDelay)
@@ -156,6 +180,11 @@ TEST(Options, RejectsValuesThatDoNotFit)
              {"--usb", "transfer-size=65536"},
              {"--usb", "attributes=0x100"},
              {"--usb", "detach-timeout=65536"},
+             {"--usb", "manifest=strict"},
+             {"--usb", "manifest-poll=16777216"},
+             {"--usb", "upload-end=zero"},
+             {"--usb", "interface=16"},
+             {"--com", "COM1,interface=1"},
              {"--log"},
          }) {
         EXPECT_THROW(parse(args), UsageError) << args.back();

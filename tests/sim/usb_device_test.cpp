@@ -31,6 +31,48 @@ TEST(UsbDevice, DescribesItselfInTheDevFile)
                     "guid={0F0E0D0C-0B0A-0908-0706-050403020100}\n");
 }
 
+// interface=1: a vendor interface 0, the DFU interface 1 that alone takes
+// DFU requests, and the GUID bound to interface 1 by MS OS 2.0 descriptors.
+TEST(UsbDevice, ACompositeDeviceNamesItsDfuInterfaceEverywhere)
+{
+    SimProcess sim({"--usb", "serial=C1,name=comp,interface=1,guid={0f0e0d0c-0b0a-0908-0706-050403020100}"});
+    std::ifstream dev(sim.usbDir() + "/comp.dev");
+    std::string text((std::istreambuf_iterator<char>(dev)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "path=\\\\?\\usb#vid_f055&pid_d0f1&mi_01#C1#{0f0e0d0c-0b0a-0908-0706-050403020100}\n"
+                    "guid={0F0E0D0C-0B0A-0908-0706-050403020100}\ninterface=1\n");
+
+    UsbClient host(sim.usbDir() + "/comp.sock");
+    auto config = host.control(0x80, 6, 0x0200, 255).data;
+    ASSERT_EQ(config.size(), 36u);
+    EXPECT_EQ(config[4], 2) << "two interfaces";
+    EXPECT_EQ(std::vector<uint8_t>(config.begin() + 9, config.begin() + 18),
+              std::vector<uint8_t>({9, 4, 0, 0, 0, 0xFF, 0, 0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(config.begin() + 18, config.begin() + 27),
+              std::vector<uint8_t>({9, 4, 1, 0, 0, 0xFE, 1, 2, 2}));
+    EXPECT_EQ(host.call(VUSB_OP_QUERY_INTERFACE, 0, 0, {}, 9).data[2], 1) << "the handle's interface is the DFU one";
+
+    // BOS (bcdUSB 2.01) -> MS OS 2.0 platform capability -> vendor request for the set.
+    EXPECT_EQ(host.control(0x80, 6, 0x0100, 18).data[2], 0x01);
+    auto bos = host.control(0x80, 6, 0x0F00, 255).data;
+    ASSERT_EQ(bos.size(), 33u);
+    const uint16_t setLength = static_cast<uint16_t>(bos[29] | bos[30] << 8);
+    auto set = host.control(0xC0, bos[31], 0, setLength, {}, 7).data;
+    ASSERT_EQ(set.size(), setLength);
+    EXPECT_EQ(set[8] | set[9] << 8, setLength) << "the set's wTotalLength";
+    EXPECT_EQ(std::vector<uint8_t>(set.begin() + 18, set.begin() + 23), std::vector<uint8_t>({8, 0, 2, 0, 1}))
+        << "a function subset of interface 1";
+    std::string guid;
+    for (size_t i = set.size() - 80; i + 1 < set.size() - 4; i += 2)
+        guid += static_cast<char>(set[i]);
+    EXPECT_EQ(guid, "{0F0E0D0C-0B0A-0908-0706-050403020100}");
+
+    // Class and vendor requests go to interface 1 only.
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1, {}, 1).data, std::vector<uint8_t>{2});
+    EXPECT_EQ(host.control(0xC1, 7, 0, 48, {}, 1).data.size(), 48u);
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1, {}, 0).error, 31u);
+    EXPECT_EQ(host.control(0xA1, 5, 0, 1, {}, 1).data, std::vector<uint8_t>{10});
+}
+
 TEST(UsbDevice, ServesOneHostAtATime)
 {
     SimProcess sim({"--usb"});

@@ -49,6 +49,7 @@ protected:
         char dir[] = "/tmp/velt-dfu-image-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         work_ = dir;
+        WriteBytes(work_ + "/held.bin", Pattern(3000, 77));
         sim_ = new velt::sim::SimProcess({
             "--usb", "vid=1A2B,pid=00FF,name=img,transfer-size=512,flash=" + work_ + "/usb.bin",
             "--usb", "name=slow,busy=1,poll=15",
@@ -56,7 +57,11 @@ protected:
             "--usb", "name=corrupt,upload-corrupt=1234",
             "--usb", "name=err,state=10",
             "--usb", "name=app,state=0",
+            "--usb", "name=short,upload-size=1000",
             "--com", "COM7,flash=" + work_ + "/com.bin",
+            "--com", "COM9,baud=host",
+            // Holds an image; the reply to its third request (the second UPLOAD) comes late.
+            "--com", "COM10,delay=600@3,flash=" + work_ + "/held.bin",
         });
     }
     static void TearDownTestSuite()
@@ -248,7 +253,8 @@ TEST_F(ImageTool, DeviceIsBroughtBackToIdleBeforeAndAfterAFailure)
     ToolRun small = RunTool({"download", Usb("small"), File("image.bin")});
     EXPECT_EQ(small.exitCode, 1);
     EXPECT_TRUE(Contains(small.err, "download to device " + Usb("small") +
-                                        " failed: DFU_STATUS_UNEXPECTED_STATE (0x44); device status errADDRESS (8), "
+                                        " failed: the device reported an error after block 0: "
+                                        "DFU_STATUS_UNEXPECTED_STATE (0x44); device status errADDRESS (8), "
                                         "state dfuERROR (10)"))
         << small.err;
     EXPECT_TRUE(Contains(small.out, "cleared the error status errADDRESS (CLRSTATUS); it is in dfuIDLE now"))
@@ -344,7 +350,7 @@ TEST_F(ImageTool, SignalCancelsBetweenBlocksAndLeavesTheDeviceIdle)
     EXPECT_FALSE(Contains(log, "STALL")) << log;
 }
 
-TEST_F(ImageTool, VerifyNamesTheFirstDifferenceWithBothBytes)
+TEST_F(ImageTool, VerifyNamesTheFirstDifferenceOrWhereTheReadBackEnded)
 {
     const Bytes image = Pattern(3000, 8);
     WriteBytes(File("image.bin"), image);
@@ -355,6 +361,47 @@ TEST_F(ImageTool, VerifyNamesTheFirstDifferenceWithBothBytes)
                   image[1234], static_cast<uint8_t>(~image[1234]));
     EXPECT_TRUE(Contains(run.err, "verify of device " + Usb("corrupt") + " failed: " + expected)) << run.err;
     EXPECT_FALSE(Contains(run.out, "Downloaded")) << run.out;
+
+    // A device that gives back less than it was sent has not been verified,
+    // however well the bytes it did give match; --retries tries again.
+    ToolRun shortRun = RunTool({"download", Usb("short"), File("image.bin"), "--verify", "--retries", "1"});
+    EXPECT_EQ(shortRun.exitCode, 1);
+    EXPECT_EQ(Count(shortRun.err, "verify of device " + Usb("short") +
+                                      " failed: the device ended its image at offset 1000 (0x000003E8), short of the "
+                                      "3000 bytes sent"),
+              2u)
+        << shortRun.err;
+    EXPECT_TRUE(Contains(shortRun.err, "retry 1 of 1 after a read-back that did not match")) << shortRun.err;
+    EXPECT_FALSE(Contains(shortRun.out, "verified")) << shortRun.out;
+}
+
+// An upload replaces the file only with a whole image: cancelled partway,
+// or failed partway, it leaves the file byte for byte as it was.
+TEST_F(ImageTool, UploadCutShortLeavesTheFileAsItWas)
+{
+    WriteBytes(File("image.bin"), Pattern(6000, 12));
+    ASSERT_EQ(RunTool({"download", "COM9", File("image.bin"), "--baud", "921600"}).exitCode, 0);
+    const Bytes kept = Pattern(777, 99);
+    WriteBytes(File("keep.bin"), kept);
+
+    // About six seconds of upload at 9600 bit/s, cancelled after its first block.
+    ToolProcess tool({"upload", "COM9", File("keep.bin"), "--baud", "9600", "--json"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Contains(tool.outSoFar(), "\"bytes\":1024") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(::kill(tool.pid(), SIGINT), 0);
+    ToolRun cancelled = tool.wait();
+    EXPECT_EQ(cancelled.exitCode, 130) << cancelled.err;
+    EXPECT_EQ(ReadBytes(File("keep.bin")), kept);
+
+    // A reply that comes too late fails the upload after its first block.
+    ToolRun failed = RunTool({"upload", "COM10", File("keep.bin"), "--timeout", "200", "--no-recovery"});
+    EXPECT_EQ(failed.exitCode, 1) << failed.err;
+    EXPECT_TRUE(Contains(failed.err, "failed: UPLOAD of block 1: DFU_STATUS_TIMEOUT (0x84)")) << failed.err;
+    EXPECT_EQ(ReadBytes(File("keep.bin")), kept) << "only a finished upload writes the file";
+    for (const auto& entry : fs::directory_iterator(work_))
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    EXPECT_EQ(StateOf("COM9"), "state: dfuIDLE (2)\n");
 }
 
 TEST_F(ImageTool, BadInputsChangeNothing)
@@ -401,7 +448,7 @@ TEST_F(ImageTool, BadInputsChangeNothing)
     ASSERT_EQ(RunTool({"download", "COM7", File("image.bin")}).exitCode, 0);
     ToolRun full = RunTool({"upload", "COM7", "/dev/full"});
     EXPECT_EQ(full.exitCode, 1);
-    EXPECT_TRUE(Contains(full.err, "failed: DFU_STATUS_FILE_WRITE_ERROR (0x47)")) << full.err;
+    EXPECT_TRUE(Contains(full.err, "upload from device \\\\.\\COM7: cannot write /dev/full: ")) << full.err;
     EXPECT_EQ(StateOf("COM7"), "state: dfuIDLE (2)\n");
 }
 

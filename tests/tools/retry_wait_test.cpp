@@ -29,7 +29,9 @@ namespace fs = std::filesystem;
 // first block (after GETSTATUS, GETSTATE and DNLOAD); its reply comes 600 ms
 // late, past a 400 ms time-out but early enough to be drained before the
 // next request.
-const std::string kLateOnce = "delay=600@4";
+// The reply to the GETSTATUS after block 1 (the fifth request: GETSTATUS, DNLOAD 0,
+// GETSTATUS, DNLOAD 1, GETSTATUS) comes after the time-out.
+const std::string kLateOnce = "delay=600@5";
 const std::string kTimeout = "400";
 
 class RetryWait : public SimToolTest {
@@ -43,20 +45,21 @@ protected:
     }
 };
 
-TEST_F(RetryWait, FailureThatHitsOnceIsSurvivedWithOneRetry)
+TEST_F(RetryWait, FailureThatHitsOnceIsRecoveredOrSurvivedWithOneRetry)
 {
-    Start({"--com", "COM7," + kLateOnce, "--com", "COM8," + kLateOnce + ",flash=" + File("com8.bin")});
+    Start({"--com", "COM7," + kLateOnce, "--com", "COM8," + kLateOnce + ",flash=" + File("com8.bin"), "--com",
+           "COM9," + kLateOnce + ",flash=" + File("com9.bin")});
     const Bytes image = Pattern(3000, 21);
     WriteBytes(File("image.bin"), image);
 
-    // Without --retries the late reply ends the download.
-    ToolRun once = RunTool({"download", "COM7", File("image.bin"), "--timeout", kTimeout});
+    // Without recovery and without --retries the late reply ends the download.
+    ToolRun once = RunTool({"download", "COM7", File("image.bin"), "--timeout", kTimeout, "--no-recovery"});
     EXPECT_EQ(once.exitCode, 1) << once.err;
-    EXPECT_TRUE(Contains(once.err, "failed: DFU_STATUS_TIMEOUT (0x84)")) << once.err;
+    EXPECT_TRUE(Contains(once.err, "failed: GETSTATUS after block 1: DFU_STATUS_TIMEOUT (0x84)")) << once.err;
     EXPECT_FALSE(Contains(once.err, ": retry ")) << once.err;
 
     ToolRun run = RunTool({"download", "COM8", File("image.bin"), "--timeout", kTimeout, "--retries", "1", "--verify",
-                           "--json"});
+                           "--json", "--no-recovery"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(Contains(run.err, "download to device \\\\.\\COM8: retry 1 of 1 after DFU_STATUS_TIMEOUT (0x84)"))
         << run.err;
@@ -73,12 +76,24 @@ TEST_F(RetryWait, FailureThatHitsOnceIsSurvivedWithOneRetry)
         << retries[0];
     EXPECT_TRUE(Contains(Lines(run.out).back(), R"("ok":true,)")) << run.out;
     EXPECT_TRUE(Contains(Lines(run.out).back(), R"("attempts":2)")) << run.out;
-
     const Bytes flash = ReadBytes(File("com8.bin"));
     ASSERT_GE(flash.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
     // The second attempt started over at block 0.
     EXPECT_EQ(Count(LogOf("COM8"), "DNLOAD(1) type=0x21 value=0 index=0 length=1024"), 2u) << LogOf("COM8");
+
+    // With recovery (the default) the lost reply is asked for again: one
+    // attempt, no block sent twice.
+    ToolRun recovered = RunTool({"download", "COM9", File("image.bin"), "--timeout", kTimeout, "--json", "-v"});
+    ASSERT_EQ(recovered.exitCode, 0) << recovered.err;
+    EXPECT_TRUE(Contains(recovered.err, "GETSTATUS of block 1 failed (DFU_STATUS_TIMEOUT (0x84)); the device is in "))
+        << recovered.err;
+    EXPECT_TRUE(Contains(Lines(recovered.out).back(), R"("recoveries":1,)")) << recovered.out;
+    EXPECT_EQ(Count(LogOf("COM9"), "DNLOAD(1) type=0x21 value=0 index=0 length=1024"), 1u) << LogOf("COM9");
+    EXPECT_EQ(Count(LogOf("COM9"), "DNLOAD(1) type=0x21 value=1 index=0 length=1024"), 1u) << LogOf("COM9");
+    const Bytes flash9 = ReadBytes(File("com9.bin"));
+    ASSERT_GE(flash9.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash9.begin()));
 }
 
 TEST_F(RetryWait, LastingFailuresAreTriedAsOftenAsAskedAndInputErrorsNever)

@@ -75,6 +75,17 @@ std::string ApplyOption(const std::string& name, const std::string& value, Invoc
         out.retries = ParseUnsigned(value, kMaxRetries);
         if (!out.retries)
             return Invalid(name, value, "a count of 0 to " + std::to_string(kMaxRetries));
+    } else if (name == "--upload-size") {
+        out.uploadSize = ParseUnsigned(value, kMax32);
+        if (!out.uploadSize || *out.uploadSize == 0)
+            return Invalid(name, value, "a byte count of at least 1");
+    } else if (name == "--guid") {
+        uint32_t d1 = 0;
+        uint16_t d2 = 0, d3 = 0;
+        uint8_t d4[8] = {};
+        if (!ParseGuid(value, d1, d2, d3, d4))
+            return Invalid(name, value, "a GUID such as {A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+        out.guid = value;
     } else if (name == "--wait") {
         out.waitSeconds = ParseUnsigned(value, kMaxWaitSeconds);
         if (!out.waitSeconds)
@@ -88,7 +99,8 @@ std::string ApplyOption(const std::string& name, const std::string& value, Invoc
 bool IsValueOption(const std::string& name)
 {
     static const char* const kNames[] = {"--baud",    "--data-bits", "--parity",       "--stop-bits",
-                                         "--flow",    "--timeout",   "--transfer-size", "--retries"};
+                                         "--flow",    "--timeout",   "--transfer-size", "--retries",
+                                         "--upload-size", "--guid"};
     for (const char* known : kNames) {
         if (name == known)
             return true;
@@ -111,6 +123,50 @@ std::optional<uint32_t> ParseUnsigned(const std::string& text, uint32_t max)
     if (value > max)
         return std::nullopt;
     return static_cast<uint32_t>(value);
+}
+
+namespace {
+
+std::optional<uint64_t> HexField(const std::string& text, size_t at, size_t digits)
+{
+    if (at + digits > text.size())
+        return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + static_cast<uint64_t>(digit);
+    }
+    return value;
+}
+
+} // namespace
+
+bool ParseGuid(const std::string& given, uint32_t& data1, uint16_t& data2, uint16_t& data3, uint8_t (&data4)[8])
+{
+    std::string text = given;
+    if (text.size() == 38 && text.front() == '{' && text.back() == '}')
+        text = text.substr(1, 36);
+    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-')
+        return false;
+    const auto d1 = HexField(text, 0, 8), d2 = HexField(text, 9, 4), d3 = HexField(text, 14, 4);
+    if (!d1 || !d2 || !d3)
+        return false;
+    for (size_t i = 0; i < 8; ++i) {
+        const auto byte = HexField(text, i < 2 ? 19 + 2 * i : 24 + 2 * (i - 2), 2);
+        if (!byte)
+            return false;
+        data4[i] = static_cast<uint8_t>(*byte);
+    }
+    data1 = static_cast<uint32_t>(*d1);
+    data2 = static_cast<uint16_t>(*d2);
+    data3 = static_cast<uint16_t>(*d3);
+    return true;
 }
 
 std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
@@ -138,6 +194,12 @@ std::string ParseCommandLine(int argc, const char* const* argv, Invocation& out)
             out.noSuffix = true;
         } else if (arg == "--json") {
             out.json = true;
+        } else if (arg == "--no-recovery") {
+            out.noRecovery = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            out.verbose = true;
+        } else if (arg == "--until-empty") {
+            out.untilEmpty = true;
         } else if (arg == "--wait") {
             out.waitSeconds = kDefaultWaitSeconds;
         } else if (arg.compare(0, 7, "--wait=") == 0) {

@@ -40,7 +40,16 @@ struct Invocation {
     // Production line: fresh attempts after a failure, and boards that come late.
     std::optional<uint32_t> retries;     // further attempts after a failed one
     std::optional<uint32_t> waitSeconds; // --wait: how long to wait for the device to appear
+    // The transfer engine.
+    bool noRecovery = false;             // a failed request ends the attempt
+    bool verbose = false;                // a line per recovered request
+    std::optional<uint32_t> uploadSize;  // upload: read at most this many bytes
+    bool untilEmpty = false;             // upload: only an empty block ends the image
+    std::optional<std::string> guid;     // device interface GUID to list, "{...}" as given
 };
+
+// "{8-4-4-4-12}" or the same without braces, hexadecimal digits in any case.
+bool ParseGuid(const std::string& text, uint32_t& data1, uint16_t& data2, uint16_t& data3, uint8_t (&data4)[8]);
 
 // --wait without a value.
 constexpr uint32_t kDefaultWaitSeconds = 30;

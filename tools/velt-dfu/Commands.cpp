@@ -131,9 +131,12 @@ const Command kCommands[] = {
     {"info", "DEVICE", "show the device's information record", kOpenedForIt, 0, 0, RunInfo},
     {"reset", "DEVICE", "reset the device", kOpenedForIt, 0, 0, RunReset},
     {"download", "DEVICE FILE", "write the firmware image FILE to the device", kOpensItself, 1,
-     kOptTransferSize | kOptVerify | kOptNoSuffix | kOptJson | kOptRetries | kOptWait, RunDownload},
+     kOptTransferSize | kOptVerify | kOptNoSuffix | kOptJson | kOptRetries | kOptWait | kOptNoRecovery | kOptVerbose,
+     RunDownload},
     {"upload", "DEVICE FILE", "read the device's firmware image into FILE", kOpensItself, 1,
-     kOptTransferSize | kOptJson | kOptRetries | kOptWait, RunUpload},
+     kOptTransferSize | kOptJson | kOptRetries | kOptWait | kOptNoRecovery | kOptVerbose | kOptUploadSize |
+         kOptUntilEmpty,
+     RunUpload},
 };
 
 } // namespace
@@ -151,6 +154,10 @@ std::string UnacceptedOption(const Command& command, const Invocation& invocatio
         {invocation.json, kOptJson, "--json"},
         {invocation.retries.has_value(), kOptRetries, "--retries"},
         {invocation.waitSeconds.has_value(), kOptWait, "--wait"},
+        {invocation.noRecovery, kOptNoRecovery, "--no-recovery"},
+        {invocation.verbose, kOptVerbose, "--verbose"},
+        {invocation.uploadSize.has_value(), kOptUploadSize, "--upload-size"},
+        {invocation.untilEmpty, kOptUntilEmpty, "--until-empty"},
     };
     for (const auto& option : options) {
         if (option.given && (command.options & option.bit) == 0)

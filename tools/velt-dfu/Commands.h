@@ -28,6 +28,10 @@ enum CommandOption : unsigned {
     kOptJson = 1u << 3,
     kOptRetries = 1u << 4,
     kOptWait = 1u << 5,
+    kOptNoRecovery = 1u << 6,
+    kOptVerbose = 1u << 7,
+    kOptUploadSize = 1u << 8,
+    kOptUntilEmpty = 1u << 9,
 };
 
 struct Command {

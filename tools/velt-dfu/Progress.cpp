@@ -476,6 +476,9 @@ private:
         line.add("bytes", o.bytes).add("elapsed_s", o.seconds, 3);
         if (o.attempts)
             line.add("attempts", o.attempts);
+        line.add("recoveries", o.recoveries);
+        if (event.operation == "download")
+            line.add("wait_reset", o.waitReset);
         if (event.transferSize)
             line.add("transfer_size", static_cast<unsigned>(event.transferSize));
         else

@@ -31,6 +31,8 @@ struct TransferOutcome {
     std::optional<uint8_t> dfuStatus; // last GETSTATUS reply, when there is one
     std::optional<uint8_t> dfuState;
     uint32_t attempts = 0;            // with --retries: attempts made; 0 when not counted
+    uint32_t recoveries = 0;          // lost requests recovered without starting over
+    bool waitReset = false;           // downloaded; the device runs it after a reset
 };
 
 struct ProgressEvent {

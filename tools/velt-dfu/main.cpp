@@ -46,6 +46,16 @@ void PrintUsage(std::FILE* out)
                  "                                start over, up to N more times (default 0)\n"
                  "  --wait[=SECONDS]              download, upload: wait for DEVICE to appear\n"
                  "                                (default 30 s); the value only after '='\n"
+                 "  --no-recovery                 download, upload: a request lost on the line\n"
+                 "                                ends the attempt (default: ask the device's\n"
+                 "                                state and resend or go on from there)\n"
+                 "  -v, --verbose                 download, upload: a line per recovered request\n"
+                 "  --upload-size N               upload: read at most N bytes (default: until the\n"
+                 "                                device ends its image, at most 64 MiB)\n"
+                 "  --until-empty                 upload: only an empty block ends the image, for\n"
+                 "                                devices that send short blocks mid-image\n"
+                 "  --guid GUID                   list and open the USB devices of this device\n"
+                 "                                interface GUID instead of the library's own\n"
                  "  --version                     show the tool and library versions\n"
                  "  -h, --help                    show this text\n"
                  "\nThe serial options apply to COM-port devices only.\n"
@@ -54,6 +64,14 @@ void PrintUsage(std::FILE* out)
                  "before it. Ctrl-C cancels a transfer between two blocks and brings the device\n"
                  "back to dfuIDLE; a cancelled transfer is never retried, nor one whose file\n"
                  "or suffix is wrong.\n"
+                 "\nDownloads follow DFU 1.1: after the closing zero-length DNLOAD the\n"
+                 "manifestation is polled as the device asks (at most 60 s beyond its poll\n"
+                 "times); a device that then waits for a reset (dfuMANIFEST-WAIT-RESET) has\n"
+                 "its image and runs it after the reset, but cannot be read back, so --verify\n"
+                 "fails there. An upload ends at the first block shorter than the transfer\n"
+                 "size. A request lost on a faulty line is recovered from the device's state\n"
+                 "(GETSTATE): the block is sent again or the transfer goes on; a failed\n"
+                 "UPLOAD reads the image again from its start.\n"
                  "\nExit status: 0 success; 1 the device or library reported a failure, a file\n"
                  "could not be read or written, --verify found a difference, or with --wait\n"
                  "the device did not appear in time (with several devices: any of them);\n"
@@ -94,6 +112,19 @@ int main(int argc, char** argv)
     if (invocation.command.empty()) {
         PrintUsage(stderr);
         return kExitUsage;
+    }
+
+    if (invocation.guid) {
+        uint32_t data1 = 0;
+        uint16_t data2 = 0, data3 = 0;
+        GUID guid = {};
+        ParseGuid(*invocation.guid, data1, data2, data3, guid.Data4);
+        guid.Data1 = data1;
+        guid.Data2 = data2;
+        guid.Data3 = data3;
+        const DFU_STATUS status = DFU_SetGuid(&guid);
+        if (status != DFU_STATUS_SUCCESS)
+            return ReportFailure("cannot set the device interface GUID " + *invocation.guid, status);
     }
 
     const Command* command = FindCommand(invocation.command);

@@ -9,6 +9,10 @@
 //                rename) only once the socket listens:
 //                  path=\\?\usb#vid_0483&pid_df11#SN0001#{04c77e93-b54d-4714-ac96-15a62bfa307b}
 //                  guid={04C77E93-B54D-4714-AC96-15A62BFA307B}
+//                  interface=1   (optional, default 0: the interface the
+//                                 path names, for a composite device's
+//                                 function; WinUsb_ControlTransfer puts it in
+//                                 wIndex of requests to an interface)
 // Members of a device-information set are the .dev files whose guid matches,
 // in ascending order of stem (byte order). A .dev without a live socket is
 // stale and is not a member. The host judges liveness from the kernel's table

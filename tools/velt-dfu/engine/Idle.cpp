@@ -1,31 +1,30 @@
-#include "Recovery.h"
+#include "engine/Idle.h"
 
 #include "Names.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
-namespace veltdfu {
+namespace veltdfu::engine {
 
 namespace {
 
-enum DfuState : uint8_t {
-    kAppIdle = 0, kAppDetach = 1, kDfuIdle = 2, kDnloadSync = 3, kDnBusy = 4, kDnloadIdle = 5,
-    kManifestSync = 6, kManifest = 7, kManifestWaitReset = 8, kUploadIdle = 9, kDfuError = 10,
-};
-
 constexpr int kRounds = 16;
+constexpr int kStatusAttempts = 3;
 constexpr uint32_t kLongestPollMs = 1000; // a device asking for longer is polled sooner
 
 } // namespace
 
-Recovery ReturnToIdle(DFU_HANDLE handle)
+Recovery ReturnToIdle(Requests& device)
 {
     Recovery recovery;
     for (int round = 0; round < kRounds; ++round) {
         DFU_GETSTATUS_RESULT now = {};
-        recovery.status = DFU_DfuGetStatus(handle, &now);
+        // A faulty line may lose a request or two; that says nothing about the device.
+        for (int ask = 0; ask < kStatusAttempts; ++ask) {
+            recovery.status = device.GetStatus(now);
+            if (recovery.status == DFU_STATUS_SUCCESS)
+                break;
+        }
         if (recovery.status != DFU_STATUS_SUCCESS) {
             recovery.problem = "cannot read its status";
             return recovery;
@@ -37,7 +36,7 @@ Recovery ReturnToIdle(DFU_HANDLE handle)
             recovery.idle = true;
             return recovery;
         case kDfuError:
-            recovery.status = DFU_DfuClearStatus(handle);
+            recovery.status = device.ClearStatus();
             if (recovery.status != DFU_STATUS_SUCCESS) {
                 recovery.problem = "cannot clear its error status";
                 return recovery;
@@ -47,7 +46,7 @@ Recovery ReturnToIdle(DFU_HANDLE handle)
             break;
         case kDnloadIdle:
         case kUploadIdle:
-            recovery.status = DFU_DfuAbort(handle);
+            recovery.status = device.Abort();
             if (recovery.status != DFU_STATUS_SUCCESS) {
                 recovery.problem = "cannot abort its unfinished transfer";
                 return recovery;
@@ -57,11 +56,15 @@ Recovery ReturnToIdle(DFU_HANDLE handle)
             break;
         case kDnBusy:
         case kManifest:
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(now.bwPollTimeout, kLongestPollMs)));
+            device.Wait(std::min(now.bwPollTimeout, kLongestPollMs));
             break;
         case kDnloadSync:
         case kManifestSync:
             break; // the next GETSTATUS moves it on
+        case kManifestWaitReset:
+            recovery.waitReset = true;
+            recovery.problem = "it is in dfuMANIFEST-WAIT-RESET: it runs its new firmware after a reset";
+            return recovery;
         default:
             recovery.problem = std::string("it is in ") + DfuStateName(now.bState) + (now.bState <= kAppDetach
                                    ? ", not in DFU mode"
@@ -73,4 +76,4 @@ Recovery ReturnToIdle(DFU_HANDLE handle)
     return recovery;
 }
 
-} // namespace veltdfu
+} // namespace veltdfu::engine

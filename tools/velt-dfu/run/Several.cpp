@@ -1,0 +1,97 @@
+// One firmware to several devices at once, each on its own thread with its
+// own handle, through the same attempts as a single device.
+#include "run/Download.h"
+
+#include "Cancel.h"
+#include "DeviceSearch.h"
+#include "Runner.h"
+
+namespace veltdfu {
+
+// "all", or devices separated by commas.
+bool NamesSeveral(const std::string& operand)
+{
+    return operand == "all" || operand.find(',') != std::string::npos;
+}
+
+namespace {
+
+std::string Listing(const std::vector<std::string>& ports)
+{
+    return Join(ports, ", ");
+}
+
+// "all": what discovery found, said once; the devices to flash.
+std::vector<DeviceRef> FindEveryDevice(Session& session, const Invocation& invocation)
+{
+    const Discovered found = FindAllDevices(invocation);
+    std::string text = std::to_string(found.usb) + " USB DFU device" + (found.usb == 1 ? "" : "s") + ", " +
+                       std::to_string(found.devices.size() - found.usb) + " COM port" +
+                       (found.devices.size() - found.usb == 1 ? "" : "s") + " with a device that answered";
+    if (!found.silent.empty())
+        text += "; no answer from " + Listing(found.silent);
+    if (!found.unopened.empty())
+        text += "; could not open " + Listing(found.unopened);
+    session.note(text);
+    return found.devices;
+}
+
+} // namespace
+
+int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
+{
+    const bool all = operand == "all";
+    std::vector<DeviceRef> refs;
+    if (all && invocation.waitSeconds)
+        return ReportError("--wait waits for named devices; 'all' takes the devices that are there", kExitUsage);
+    if (!all) {
+        const std::string error = ParseDeviceList(operand, refs);
+        if (!error.empty())
+            return ReportError(error, kExitUsage);
+        if (const std::string twice = FindDuplicate(refs); !twice.empty())
+            return ReportError("device " + twice + " is named twice in '" + operand + "'", kExitUsage);
+    }
+
+    const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr, true);
+    Session session(*renderer, operand, "download");
+    CancelOnSignal cancelOnSignal;
+    Firmware firmware;
+    firmware.path = invocation.operands[1];
+    if (Step stop = PrepareFirmware(session, "download to devices " + operand, invocation, firmware))
+        return session.end(*stop);
+
+    if (all) {
+        refs = FindEveryDevice(session, invocation);
+        if (refs.empty())
+            return session.end(session.fail("absent", DFU_STATUS_DEVICE_NOT_FOUND,
+                                            "no devices found: no USB DFU device, no COM port that answered"));
+    } else {
+        ResolveIndexes(refs); // the threads open by path, never by index
+        if (const std::string twice = FindDuplicate(refs); !twice.empty())
+            return session.end(session.fail("device", 0, "device " + twice + " is named twice in '" + operand + "'",
+                                            kExitUsage));
+    }
+
+    // Serial settings are for the COM ports among the devices; USB devices have none.
+    Invocation forUsb = invocation;
+    forUsb.line = LineSettings{};
+    const auto began = ProgressClock::now();
+    const std::vector<DeviceRun> runs = RunOnDevices(
+        refs,
+        [&](const DeviceRef& ref, ProgressRenderer& events) {
+            Session device(events, ref.label(), "download");
+            const bool serial = ref.byIndex || IsComPath(ref.path);
+            return DownloadTo(device, ref, firmware, serial ? invocation : forUsb);
+        },
+        *renderer);
+
+    RunSummary summary;
+    summary.devices = operand;
+    summary.seconds = std::chrono::duration<double>(ProgressClock::now() - began).count();
+    for (const DeviceRun& run : runs)
+        summary.results.push_back(run.result);
+    renderer->summarize(summary);
+    return CombinedExitCode(runs);
+}
+
+} // namespace veltdfu
