@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The long soak: random images over lines with random faults (1 % and 5 % of
-# frames), serial and USB, through the library in process; prints the counts.
-# Fails on a silent corruption (status 0 with other bytes in flash) or a hang.
+# frames, every kind), serial and USB, through the library in process: each
+# download checked in the device's flash, and after each one that ended right
+# an upload checked against the flash file; prints the counts. Fails on a
+# silent corruption (status 0 with other bytes) or a hang. USB uploads whose
+# reply was cut short (undetectable by any host) are counted apart.
 #   SOAK_SECONDS  seconds per transport and rate (default 150)
 #   SOAK_WORKERS  devices at once (default 8)
 #   SOAK_TOOL_DOWNLOADS  downloads per transport and rate through velt-dfu

@@ -17,6 +17,12 @@ constexpr size_t MAX_FRAME_PAYLOAD = 0xFFFF;
 constexpr size_t FRAME_OVERHEAD = FRAME_HEADER_SIZE + 2;
 constexpr uint8_t FLOW_CONTROL_RTS_CTS = 1;
 constexpr DWORD DRAIN_CHUNK = 256;
+// How long a device may take to start sending once it has read a byte (a
+// USB serial adapter's latency timer included), and the character times
+// that a gap inside a frame may last: a line quiet for both after an
+// unclean transfer has no reply left in flight.
+constexpr uint64_t DEVICE_TURNAROUND_MS = 20;
+constexpr size_t SETTLE_CHARACTERS = 8;
 
 // One character on the wire at the DCB's rate and frame (start bit, data
 // bits, parity bit, stop bits), in microseconds rounded up.
@@ -33,7 +39,8 @@ uint32_t CharacterTimeUs(const DCB& dcb)
 } // namespace
 
 CControlUart::CControlUart()
-    : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_msPerByte(1), m_charTimeUs(1000), m_synchronised(0)
+    : m_path(), m_timeout(DEFAULT_TIMEOUT_MS), m_msPerByte(1), m_charTimeUs(1000), m_synchronised(0),
+      m_unclean(false)
 {
 }
 
@@ -222,11 +229,25 @@ BOOL CControlUart::Sync()
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
     }
+    // A reply frame still on its way comes before the device's answer to
+    // the greeting: it is let go by whole, so that no byte of it is taken
+    // for that answer.
+    const DWORD start = GetTickCount();
     uint8_t reply = 0;
-    DWORD got = 0;
-    if (!Read(&reply, 1, &got) || got != 1) {
-        SetLastError(ERROR_SEM_TIMEOUT);
-        return FALSE;
+    for (;;) {
+        DWORD got = 0;
+        if (!Read(&reply, 1, &got) || got != 1) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
+        if (reply != FRAME_START)
+            break;
+        m_unclean = true;
+        SkipFrame(start, m_timeout);
+        if (Elapsed(start, m_timeout)) {
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
     }
     if (reply != SYNC_REPLY) {
         SetLastError(ERROR_READ_FAULT);
@@ -249,6 +270,7 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
         return FALSE;
     }
 
+    m_unclean = false;
     // A line error (a break or framing error while the device resets, say)
     // would fail every later read and write until cleared; the purge does
     // not clear it. Both results are not looked at: the exchange shows
@@ -275,6 +297,7 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
             SetLastError(ERROR_SEM_TIMEOUT);
             return FALSE;
         }
+        Settle();
         if (lengthTransferred != nullptr)
             *lengthTransferred = static_cast<uint32_t>(received);
         return TRUE;
@@ -290,6 +313,7 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
     }
+    Settle();
     if (lengthTransferred != nullptr)
         *lengthTransferred = setup.Length;
     return TRUE;
@@ -304,18 +328,37 @@ BOOL CControlUart::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uin
 void CControlUart::Recover()
 {
     const DWORD error = GetLastError();
-    DrainLine();
+    DrainLine(m_timeout, 2 * uint64_t(m_timeout));
     m_synchronised = 0;
     SetLastError(error);
 }
 
-void CControlUart::DrainLine()
+// A rejection may have been a damaged acknowledgement, so the device
+// answered both copies of the request; a reply the host rejected may have
+// been sent once more than the host needed; an acknowledgement of ours that
+// reached the device damaged has it send its reply again. None of these
+// copies is announced, and none says which request it answers, so the next
+// request must not start while one may still come. A clean transfer skips
+// all of this and costs nothing.
+void CControlUart::Settle()
+{
+    if (!m_unclean)
+        return;
+    DrainLine(QuietTime(), 2 * uint64_t(m_timeout));
+    m_synchronised = 0;
+}
+
+uint64_t CControlUart::QuietTime() const
+{
+    return std::min<uint64_t>(m_timeout, DEVICE_TURNAROUND_MS) + LineTime(SETTLE_CHARACTERS);
+}
+
+void CControlUart::DrainLine(uint64_t quiet, uint64_t limit)
 {
     COMMTIMEOUTS saved = {};
     if (m_timeout == 0 || !GetCommTimeouts(m_hDevice, &saved))
         return;
     const DWORD start = GetTickCount();
-    const uint64_t limit = 2 * uint64_t(m_timeout);
     uint8_t scrap[DRAIN_CHUNK];
     for (;;) {
         const DWORD elapsed = GetTickCount() - start;
@@ -323,16 +366,31 @@ void CControlUart::DrainLine()
             break;
         // Each read returns at once with what has arrived, or waits up to
         // the quiet period for a first byte.
-        const uint64_t quiet = std::min<uint64_t>({m_timeout, limit - elapsed, MAXDWORD - 1});
+        const uint64_t wait = std::min<uint64_t>({quiet, limit - elapsed, MAXDWORD - 1});
         COMMTIMEOUTS drain = saved;
         drain.ReadIntervalTimeout = MAXDWORD;
         drain.ReadTotalTimeoutMultiplier = MAXDWORD;
-        drain.ReadTotalTimeoutConstant = static_cast<DWORD>(quiet);
+        drain.ReadTotalTimeoutConstant = static_cast<DWORD>(wait);
         DWORD got = 0;
         if (!SetCommTimeouts(m_hDevice, &drain) || !Read(scrap, sizeof(scrap), &got) || got == 0)
             break;
     }
     SetCommTimeouts(m_hDevice, &saved);
+}
+
+void CControlUart::SkipFrame(DWORD from, uint64_t window)
+{
+    uint8_t header[FRAME_HEADER_SIZE - 1] = {};
+    DWORD got = 0;
+    if (!Read(header, sizeof(header), &got) || got != sizeof(header))
+        return;
+    size_t left = static_cast<size_t>(header[2]) * 256 + header[1] + 2;
+    uint8_t scrap[DRAIN_CHUNK];
+    while (left != 0 && !Elapsed(from, window)) {
+        if (!Read(scrap, static_cast<DWORD>(std::min<size_t>(left, sizeof(scrap))), &got) || got == 0)
+            return;
+        left -= got;
+    }
 }
 
 bool CControlUart::WriteAll(const void* bytes, DWORD count)
@@ -400,6 +458,14 @@ bool CControlUart::Elapsed(DWORD start, uint64_t window)
 // adapter buffers them; so does a pty): the device's acknowledgement is
 // awaited for the frame's line time plus the time-out, and rejections are
 // answered with the frame again within the same window.
+//
+// No acknowledgement is ever 0x3A, so a start byte read here begins a reply
+// to an earlier exchange that the device sent again (our acknowledgement of
+// it reached the device damaged, or it answered a rejected copy of a
+// request it had in fact taken). That frame is read whole and dropped;
+// taking it, or its first byte for a rejection, would send this frame again
+// and leave two answers to it on the line, one of which would then be taken
+// for the answer to the next request.
 size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
 {
     const uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START, 0x00, static_cast<uint8_t>(length & 0xFF),
@@ -416,13 +482,28 @@ size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
             return 0;
         if (!WriteAll(trailer, sizeof(trailer)))
             return 0;
+        const DWORD sent = GetTickCount();
         uint8_t ack = 0;
-        if (!ReadByteWithin(&ack, GetTickCount(), window))
-            return 0;
+        for (;;) {
+            if (!ReadByteWithin(&ack, sent, window))
+                return 0;
+            if (ack != FRAME_START)
+                break;
+            m_unclean = true;
+            SkipFrame(sent, window);
+        }
         if (ack == FRAME_ACK)
             return length;
-        if (Elapsed(start, window))
+        m_unclean = true;
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= window)
             return 0;
+        // A rejection is one byte, and then the device waits for the frame.
+        // Bytes right behind it (the rest of a cut frame, noise, or the
+        // reply to a frame whose acknowledgement was damaged into a
+        // rejection) would each be read as one more rejection, and each
+        // would send the frame again.
+        DrainLine(QuietTime(), window - elapsed);
     }
 }
 
@@ -441,6 +522,9 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
                 return false;
             if (got == 1 && next == FRAME_START)
                 break;
+            // Noise, or the tail of a frame the purge cut short.
+            if (got == 1)
+                m_unclean = true;
             if (GetTickCount() - start > window)
                 return false;
         }
@@ -469,6 +553,9 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
             *length = n;
             return true;
         }
+        // The device sends the frame again for every rejection that reaches
+        // it, and may be doing so already: copies can follow the one taken.
+        m_unclean = true;
         const uint8_t nak = FRAME_NAK;
         WriteAll(&nak, 1);
         window = m_timeout + LineTime(n + FRAME_OVERHEAD);

@@ -48,7 +48,16 @@ private:
     // The transfer failed with the line in an unknown state: let whatever
     // the device still sends go by, and greet it again on the next transfer.
     void Recover();
-    void DrainLine();
+    // The transfer succeeded but saw a rejection, a repeated or stale frame
+    // or stray bytes: copies of a reply may still be on their way. Let them
+    // go by and greet the device again before the next request.
+    void Settle();
+    // Reads and drops what arrives until the line has been quiet for quiet
+    // ms, for at most limit ms in all.
+    void DrainLine(uint64_t quiet, uint64_t limit);
+    // Reads and drops the rest of a frame whose start byte was just read,
+    // by its length, giving up when window ms have passed since from.
+    void SkipFrame(DWORD from, uint64_t window);
     BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t charTimeUs);
     bool WriteAll(const void* bytes, DWORD count);
     // False when ReadFile fails; *read is what arrived within the time-outs.
@@ -59,6 +68,8 @@ private:
     bool ReadByteWithin(uint8_t* value, DWORD from, uint64_t window);
     // Milliseconds the line needs to carry count bytes at the rate in effect.
     uint64_t LineTime(size_t count) const;
+    // How long a line must stay quiet before nothing more is on its way.
+    uint64_t QuietTime() const;
     static bool Elapsed(DWORD start, uint64_t window);
 
     WCHAR m_path[PATH_CHARS];
@@ -73,4 +84,6 @@ private:
     // rounded up: what the retry windows allow for the line.
     uint32_t m_charTimeUs;
     int m_synchronised;
+    // Set by anything the current transfer did not expect; see Settle.
+    bool m_unclean;
 };

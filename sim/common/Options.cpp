@@ -220,6 +220,8 @@ bool applySerialKey(SerialFaults& faults, const std::string& key, const std::str
         faults.nak = count(std::numeric_limits<unsigned>::max());
     else if (key == "badcrc")
         faults.badCrc = count(std::numeric_limits<unsigned>::max());
+    else if (key == "badack")
+        faults.badAck = count(std::numeric_limits<unsigned>::max());
     else if (key == "nosync")
         faults.noSync = flag();
     else if (key == "badsync")
@@ -463,6 +465,8 @@ Serial-only keys (faults):
   noise=N            N junk bytes before each reply frame
   nak=K              reject the host's next K frames
   badcrc=K           send the next K reply frames with a wrong CRC
+  badack=K           the host's acknowledgements of the next K reply frames arrive
+                     damaged (0x00 as 0x04): the device sends each reply again
   nosync             never answer the 0x55 handshake
   badsync=0xNN       answer the handshake with NN instead of 0xAA
   silent             accept frames, never send a reply frame

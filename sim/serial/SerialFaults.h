@@ -14,6 +14,7 @@ struct SerialFaults {
     unsigned noise = 0;              // junk bytes before every reply frame
     unsigned nak = 0;                // reject the host's next K good frames
     unsigned badCrc = 0;             // send the next K reply frames with a wrong CRC
+    unsigned badAck = 0;             // the host's next K acknowledgements of replies arrive as 0x04
     bool noSync = false;             // never answer the 0x55 handshake
     std::optional<uint8_t> badSync;  // answer the handshake with this byte instead of 0xAA
     bool silent = false;             // accept frames but never send a reply frame

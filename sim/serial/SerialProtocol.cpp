@@ -177,8 +177,9 @@ bool SerialProtocol::hostAcknowledgement(uint8_t& byte)
         log(line);
         return false;
     }
-    if (fault == AckFault::Corrupt) {
-        const uint8_t got = static_cast<uint8_t>(byte ^ (1u << random_.below(8)));
+    if (fault == AckFault::Corrupt || fault == AckFault::Flipped) {
+        const unsigned bit = fault == AckFault::Flipped ? 2 : random_.below(8);
+        const uint8_t got = static_cast<uint8_t>(byte ^ (1u << bit));
         std::snprintf(line, sizeof line, "fault bad-ack: the host's acknowledgement 0x%02X of the reply arrives as 0x%02X",
                       byte, got);
         log(line);
@@ -346,6 +347,10 @@ void SerialProtocol::sendReply(Output& out, uint32_t delayMs)
     replyAckFault_ = AckFault::None;
     if (random_.hit())
         hitReply(reply);
+    if (faults_.badAck > 0) {
+        --faults_.badAck;
+        replyAckFault_ = AckFault::Flipped;
+    }
     out.push_back(std::move(reply));
     awaitingReplyAck_ = true;
 }

@@ -55,7 +55,8 @@ public:
 private:
     // What a random fault does to a frame's acknowledgement: the device's
     // own of a host frame, or the host's of a reply frame.
-    enum class AckFault { None, Lost, Corrupt };
+    // Flipped: bit 2, for the fixed key; Corrupt: a random bit.
+    enum class AckFault { None, Lost, Corrupt, Flipped };
 
     size_t step(const uint8_t* data, size_t size, Output& out); // bytes consumed, 0 = need more
     void feedFaulty(const uint8_t* data, size_t size, Output& out);

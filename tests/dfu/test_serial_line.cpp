@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include "PtyDevice.h"
@@ -134,6 +136,35 @@ TEST(SerialLateReply, IsNeverTakenAsTheAnswerToTheNextRequest)
     EXPECT_EQ(state, 2) << "dfuERROR is the answer to the request before CLRSTATUS";
     EXPECT_EQ(Count(sim.readLog(), " sync\n"), 2u) << sim.readLog();
     DFU_Close(handle);
+}
+
+// The host's acknowledgement of every reply reaches the simulator damaged,
+// so every reply is sent twice and the copy arrives while the host waits
+// for the acknowledgement of its next request. The upload still returns the
+// image, each block asked for once: a copy is neither taken for a rejection
+// nor for the next answer.
+TEST(SerialLateReply, RepeatedAfterADamagedAcknowledgementIsNeverTakenForTheNextBlock)
+{
+    TempDir dir;
+    const std::string flash = dir.path() + "/flash.bin", upload = dir.path() + "/upload.bin";
+    Bytes image(5000);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::ofstream(flash, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 5000);
+    SimProcess sim({"--com", "COM7,flash=" + flash + ",badack=1000"});
+    DFU_HANDLE handle = OpenSimPort(sim, "COM7");
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(DFU_SetTransferTimeout(handle, 300), DFU_STATUS_SUCCESS);
+    ASSERT_EQ(DFU_UploadImage(handle, 512, upload.c_str(), nullptr, 0), DFU_STATUS_SUCCESS);
+    std::ifstream in(upload, std::ios::binary);
+    EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(in), {}) == image) << "the upload holds other bytes";
+    DFU_Close(handle);
+
+    const std::string log = sim.readLog();
+    EXPECT_GE(Count(log, "fault bad-ack"), 11u);
+    // Ten blocks with data, the empty one, and GETSTATE first.
+    EXPECT_EQ(Count(log, "request UPLOAD(2)"), 11u) << log;
+    EXPECT_EQ(Count(log, "request GETSTATE(5)"), 1u) << log;
 }
 
 // A 1 KiB frame needs about 1.08 s at 9600 bit/s: longer than the time-out,

@@ -2,10 +2,15 @@
 // master side of a pty that the library opens as a COM port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
+#include <map>
 
+#include "../fuzz/ScriptedPort.h"
 #include "PtyDevice.h"
 #include "TestSupport.h"
 #include "VELT_DFU.h"
@@ -392,3 +397,187 @@ TEST_F(SerialWire, ShortStatusReplyLeavesTheRecordUntouched)
     EXPECT_EQ(status.bState, 0x66);
     EXPECT_EQ(status.bwPollTimeout, 0x66666666u);
 }
+
+// Whole uploads from a scripted device on an in-process port: the device
+// serves GETSTATE and twelve 16-byte blocks, and disturbs the exchange of
+// UPLOAD 4 once in one of the ways that leave a copy of a reply on the line
+// after its exchange. Nothing in a frame says which request it answers: a
+// copy taken for the next answer shifts every later block by one.
+namespace {
+
+using velt::fuzz::HostTokens;
+using velt::fuzz::ScriptedPort;
+
+constexpr uint16_t kBlocks = 12;
+constexpr uint16_t kBlockSize = 16;
+constexpr uint16_t kDisturbed = 4;
+
+enum class Disturbance {
+    // Reply 3 sent once more just before the answer to UPLOAD 4 (the host's
+    // acknowledgement of it reached the device damaged).
+    StaleReplyBeforeTheAnswer,
+    // The device takes UPLOAD 4 but its acknowledgement arrives damaged, as
+    // a rejection: it answers the repeated frame as well.
+    DamagedAcknowledgementOfTheRequest,
+    // Reply 4 arrives with a bad CRC; after the host's rejection two good
+    // copies follow.
+    RejectedReplyRepeatedTwice,
+    // The last bytes of reply 3, whose start the purge took, come before the
+    // answer to UPLOAD 4.
+    TailOfAPurgedReply,
+};
+
+Bytes Block(uint16_t number)
+{
+    Bytes block(number < kBlocks ? kBlockSize : 0);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(0x80 + number * kBlockSize + i);
+    return block;
+}
+
+class DisturbedUploadDevice
+{
+public:
+    explicit DisturbedUploadDevice(Disturbance disturbance) : m_disturbance(disturbance)
+    {
+        m_port->answersInFlight = true;
+        m_port->onWrite = [this](const uint8_t* bytes, size_t size) {
+            for (const HostTokens::Token& token : m_tokens.Feed(bytes, size))
+                Take(token);
+        };
+    }
+    std::shared_ptr<ScriptedPort> Port() const { return m_port; }
+    // How many times the host sent UPLOAD of this block, and the handshake.
+    unsigned Uploads(uint16_t block) const { return m_uploads.count(block) ? m_uploads.at(block) : 0; }
+    unsigned Handshakes() const { return m_handshakes; }
+
+private:
+    void Take(const HostTokens::Token& token)
+    {
+        if (token.kind == HostTokens::Kind::Sync) {
+            ++m_handshakes;
+            Send({0xAA});
+        } else if (token.kind == HostTokens::Kind::Nak) {
+            Send(m_last);
+            if (m_disturbance == Disturbance::RejectedReplyRepeatedTwice)
+                Send(m_last);
+        } else if (token.kind == HostTokens::Kind::Frame) {
+            Answer(token.payload);
+        }
+    }
+
+    void Answer(const Bytes& request)
+    {
+        ASSERT_GE(request.size(), 7u);
+        if (request[0] == 5) {
+            m_last = Frame({2});
+            Send({ACK});
+            Send(m_last);
+            return;
+        }
+        ASSERT_EQ(request[0], 2) << "only GETSTATE and UPLOAD belong to an upload";
+        const uint16_t block = static_cast<uint16_t>(request[1] | request[2] << 8);
+        ++m_uploads[block];
+        m_last = Frame(Block(block));
+        if (block != kDisturbed || m_disturbed) {
+            Send({ACK});
+            Send(m_last);
+            return;
+        }
+        m_disturbed = true;
+        const Bytes previous = Frame(Block(block - 1));
+        switch (m_disturbance) {
+        case Disturbance::StaleReplyBeforeTheAnswer:
+            Send(previous);
+            Send({ACK});
+            Send(m_last);
+            break;
+        case Disturbance::DamagedAcknowledgementOfTheRequest:
+            Send({0x04});
+            Send(m_last);
+            break;
+        case Disturbance::RejectedReplyRepeatedTwice: {
+            Bytes corrupt = m_last;
+            corrupt[6] ^= 0x10;
+            Send({ACK});
+            Send(corrupt);
+            break;
+        }
+        case Disturbance::TailOfAPurgedReply:
+            Send(Bytes(previous.end() - 5, previous.end()));
+            Send({ACK});
+            Send(m_last);
+            break;
+        }
+    }
+
+    void Send(const Bytes& bytes) { m_port->Queue(bytes.data(), bytes.size()); }
+
+    Disturbance m_disturbance;
+    std::shared_ptr<ScriptedPort> m_port = std::make_shared<ScriptedPort>(nullptr, 0, ScriptedPort::AtEnd::Silence);
+    HostTokens m_tokens;
+    Bytes m_last;
+    bool m_disturbed = false;
+    std::map<uint16_t, unsigned> m_uploads;
+    unsigned m_handshakes = 0;
+};
+
+std::string DisturbanceName(const ::testing::TestParamInfo<Disturbance>& info)
+{
+    static const char* const names[] = {"StaleReplyBeforeTheAnswer", "DamagedAcknowledgementOfTheRequest",
+                                        "RejectedReplyRepeatedTwice", "TailOfAPurgedReply"};
+    return names[static_cast<int>(info.param)];
+}
+
+class StaleReplyUpload : public ::testing::TestWithParam<Disturbance>
+{
+protected:
+    void SetUp() override { velt::platform::SetCommPortFactory(velt::fuzz::OpenScriptedPort); }
+    void TearDown() override { velt::platform::SetCommPortFactory(nullptr); }
+    TempDir dir;
+};
+
+} // namespace
+
+TEST_P(StaleReplyUpload, NeverShiftsTheBlocksAndNeverLeavesACopyForTheNextRequest)
+{
+    DisturbedUploadDevice device(GetParam());
+    velt::fuzz::NextPort() = device.Port();
+    DFU_HANDLE handle = nullptr;
+    ASSERT_EQ(DFU_OpenByDevicePath(&handle, "\\\\.\\COM9"), DFU_STATUS_SUCCESS);
+    ASSERT_EQ(DFU_SetTransferTimeout(handle, 150), DFU_STATUS_SUCCESS);
+    const std::string path = dir.path() + "/upload.bin";
+    const DFU_STATUS status = DFU_UploadImage(handle, kBlockSize, path.c_str(), nullptr, 0);
+    DFU_Close(handle);
+
+    ASSERT_EQ(status, DFU_STATUS_SUCCESS);
+    Bytes image;
+    for (uint16_t b = 0; b < kBlocks; ++b) {
+        const Bytes block = Block(b);
+        image.insert(image.end(), block.begin(), block.end());
+    }
+    std::ifstream in(path, std::ios::binary);
+    const Bytes got(std::istreambuf_iterator<char>(in), {});
+    const auto differ = std::mismatch(got.begin(), got.end(), image.begin(), image.end());
+    EXPECT_TRUE(got.size() == image.size() && differ.first == got.end())
+        << got.size() << " bytes; first difference in block " << (differ.first - got.begin()) / kBlockSize;
+    for (uint16_t b = 0; b <= kBlocks; ++b) {
+        if (b != kDisturbed) {
+            EXPECT_EQ(device.Uploads(b), 1u) << "block " << b;
+        }
+    }
+    // A stale frame is no rejection: the request goes out once; a rejection
+    // sends it once more, not once per byte behind the rejection.
+    const bool rejected = GetParam() == Disturbance::DamagedAcknowledgementOfTheRequest ||
+                          GetParam() == Disturbance::TailOfAPurgedReply;
+    EXPECT_EQ(device.Uploads(kDisturbed), rejected ? 2u : 1u);
+    // After the disturbed exchange the host greeted the device again.
+    EXPECT_EQ(device.Handshakes(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWayACopyIsLeft, StaleReplyUpload,
+                         ::testing::Values(Disturbance::StaleReplyBeforeTheAnswer,
+                                           Disturbance::DamagedAcknowledgementOfTheRequest,
+                                           Disturbance::RejectedReplyRepeatedTwice,
+                                           Disturbance::TailOfAPurgedReply),
+                         DisturbanceName);

@@ -34,6 +34,10 @@ public:
     std::function<void(const uint8_t*, size_t)> onWrite;
     // The write with this number (1 = the first) fails; 0: none does.
     unsigned failWrite = 0;
+    // The responder's answers are still on the line when the host purges
+    // (a slow line, or a device that answers a byte the host sent just
+    // before): they arrive after the purge.
+    bool answersInFlight = false;
 
     void Queue(const uint8_t* bytes, size_t size) { rx_.insert(rx_.end(), bytes, bytes + size); }
     void SetAtEnd(AtEnd atEnd) { atEnd_ = atEnd; }
@@ -74,7 +78,7 @@ public:
     // have arrived once queued: a purge drops what the host has not read.
     BOOL Purge(DWORD flags) override
     {
-        if (onWrite && (flags & (PURGE_RXABORT | PURGE_RXCLEAR)))
+        if (onWrite && !answersInFlight && (flags & (PURGE_RXABORT | PURGE_RXCLEAR)))
             rx_.clear();
         return TRUE;
     }
@@ -153,6 +157,50 @@ inline std::vector<uint8_t> MakeFrame(const uint8_t* payload, size_t size)
     frame.push_back(static_cast<uint8_t>(crc >> 8));
     return frame;
 }
+
+// What the host writes, cut into its tokens however its writes split them:
+// the handshake byte, an acknowledgement, a rejection, a whole frame (by
+// its payload; its CRC is checked) or a byte that is none of these.
+class HostTokens {
+public:
+    enum class Kind { Sync, Ack, Nak, Frame, Junk };
+    struct Token {
+        Kind kind;
+        std::vector<uint8_t> payload;
+    };
+
+    std::vector<Token> Feed(const uint8_t* bytes, size_t size)
+    {
+        pending_.insert(pending_.end(), bytes, bytes + size);
+        std::vector<Token> tokens;
+        size_t at = 0;
+        while (at < pending_.size()) {
+            const uint8_t b = pending_[at];
+            if (b != 0x3A) {
+                const Kind kind = b == 0x55 ? Kind::Sync : b == 0x00 ? Kind::Ack : b == 0xFF ? Kind::Nak : Kind::Junk;
+                tokens.push_back({kind, {}});
+                ++at;
+                continue;
+            }
+            if (pending_.size() - at < 4)
+                break;
+            const size_t n = pending_[at + 2] | pending_[at + 3] << 8;
+            if (pending_.size() - at < 6 + n)
+                break;
+            const uint16_t crc = FrameCrc(&pending_[at], 4 + n);
+            const bool good = pending_[at + 4 + n] == (crc & 0xFF) && pending_[at + 5 + n] == (crc >> 8);
+            const auto payload = pending_.begin() + static_cast<std::ptrdiff_t>(at + 4);
+            tokens.push_back({good ? Kind::Frame : Kind::Junk,
+                              std::vector<uint8_t>(payload, payload + static_cast<std::ptrdiff_t>(n))});
+            at += 6 + n;
+        }
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+        return tokens;
+    }
+
+private:
+    std::vector<uint8_t> pending_;
+};
 
 [[noreturn]] inline void Violated(const char* what)
 {

@@ -23,7 +23,7 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     CommandLine cl = parse({"--usb-dir", "/u", "--dosdevices", "/d", "--log", "/l", "--usb",
                             "vid=0x1209,pid=beef,guid=0f0e0d0c-0b0a-0908-0706-050403020100,busy=3,poll=250,"
                             "transfer-size=512,attributes=0x0B,detach-timeout=250,upload-corrupt=1K,info=" + info,
-                            "--com", "COM12,noise=4,nak=1,badcrc=2,nosync,badsync=0x42,silent,long,flash-size=64K,"
+                            "--com", "COM12,noise=4,nak=1,badcrc=2,badack=3,nosync,badsync=0x42,silent,long,flash-size=64K,"
                             "upload-size=1k,manifest=sync,state=10,flash=/f.bin",
                             "--usb"});
     EXPECT_EQ(cl.usbDir, "/u");
@@ -53,6 +53,7 @@ TEST(Options, ParsesDevicesWithTheirKeysInOrder)
     EXPECT_EQ(com.faults.noise, 4u);
     EXPECT_EQ(com.faults.nak, 1u);
     EXPECT_EQ(com.faults.badCrc, 2u);
+    EXPECT_EQ(com.faults.badAck, 3u);
     EXPECT_TRUE(com.faults.noSync);
     EXPECT_EQ(com.faults.badSync, 0x42);
     EXPECT_TRUE(com.faults.silent);

@@ -128,7 +128,8 @@ TEST(Program, HelpDocumentsEveryOption)
     EXPECT_EQ(run.exitCode, 0);
     for (const char* option : {"--usb-dir", "--dosdevices", "--log", "--usb", "--com", "vid=", "pid=", "serial=",
                                "guid=", "name=", "state=", "busy=", "poll=", "flash=", "flash-size=", "upload-size=",
-                               "info=", "manifest=", "manifest-poll=", "upload-end=", "interface=", "noise=", "nak=", "badcrc=", "nosync", "badsync=", "silent",
+                               "info=", "manifest=", "manifest-poll=", "upload-end=", "interface=", "noise=", "nak=",
+                               "badcrc=", "badack=", "nosync", "badsync=", "silent",
                                "long"})
         EXPECT_NE(run.output.find(option), std::string::npos) << option;
 }

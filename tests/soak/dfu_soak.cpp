@@ -1,10 +1,17 @@
 // The soak: random images downloaded over lines with random faults, on
 // serial and USB, through the library in process (DFU_DownloadImage), with
 // the flash each download leaves in the simulated device checked byte for
-// byte. A download ends with status 0 and the image in flash, or with a
-// non-zero status; status 0 with other bytes in flash is a silent
-// corruption, the one outcome that fails the soak (as does a download that
-// hangs).
+// byte; after each download that ended right, the device's image is
+// uploaded (DFU_UploadImage, another random block size) and checked byte for
+// byte against the flash file the device saved. A transfer ends with status
+// 0 and the right bytes, or with a non-zero status; status 0 with other
+// bytes is a silent corruption, the one outcome that fails the soak (as does
+// a transfer that hangs).
+//
+// One exception, on USB only: an IN reply to an UPLOAD cut short (the
+// simulator's `short` fault) looks exactly like a device whose image ends
+// there, or like a short block in its middle, so no host can detect it.
+// Such uploads are found in the simulator's log and counted apart.
 //
 // Usage: dfu_soak [--seconds S | --downloads N] [--rates R,R...] [--transports serial,usb]
 //                 [--workers W] [--timeout MS] [--max-kib K] [--seed S] [--line KEYS]
@@ -47,6 +54,9 @@ constexpr uint8_t kDnloadSync = 3;
 constexpr uint8_t kDnBusy = 4;
 constexpr uint8_t kDfuError = 10;
 constexpr double kHangSeconds = 120;
+// Tries in a row to bring a device back to dfuIDLE after which it counts as
+// gone (its simulator ended, say): its worker stops rather than spin.
+constexpr unsigned kLostAfter = 50;
 const uint16_t kBlockSizes[] = {256, 512, 1024, 2048};
 
 struct Options {
@@ -65,8 +75,10 @@ struct Options {
 
 struct Counts {
     unsigned downloads = 0, successes = 0, cleanFailures = 0, corruptions = 0, unrecovered = 0;
+    unsigned uploads = 0, uploadsRight = 0, uploadFailures = 0, uploadsCutShort = 0;
     unsigned toolRuns = 0, toolRight = 0, toolFailed = 0;
     unsigned long long faults = 0;
+    std::map<std::string, unsigned long long> faultKinds;
     double slowest = 0;
     std::map<int, unsigned> statuses;
 
@@ -77,6 +89,12 @@ struct Counts {
         cleanFailures += o.cleanFailures;
         corruptions += o.corruptions;
         unrecovered += o.unrecovered;
+        uploads += o.uploads;
+        uploadsRight += o.uploadsRight;
+        uploadFailures += o.uploadFailures;
+        uploadsCutShort += o.uploadsCutShort;
+        for (const auto& [kind, n] : o.faultKinds)
+            faultKinds[kind] += n;
         toolRuns += o.toolRuns;
         toolRight += o.toolRight;
         toolFailed += o.toolFailed;
@@ -216,6 +234,7 @@ public:
         }
         velt::sim::SimProcess sim(args);
         sim.exportEnvironment();
+        logPath_ = sim.logPath();
         uint32_t count = 0;
         if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS || count != options_.workers)
             usage("the simulated devices are not all listed");
@@ -264,7 +283,9 @@ public:
         Counts total;
         for (const Counts& c : counts)
             total.add(c);
-        total.faults = countFaults(sim.readLog());
+        total.faultKinds = countFaults(sim.readLog());
+        for (const auto& [kind, n] : total.faultKinds)
+            total.faults += n;
         if (total.corruptions > 0 || std::getenv("VELT_SOAK_KEEP_LOG"))
             std::printf("  simulator log kept at %s\n", keepLog(sim).c_str());
         std::error_code ignored;
@@ -287,14 +308,23 @@ private:
         const std::string image = dir_ + "/image-" + std::to_string(index) + ".bin";
         const std::string flash = dir_ + "/flash-" + std::to_string(index);
         const double limit = options_.seconds;
+        unsigned unrecoveredInARow = 0;
         for (;;) {
             const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
             if (options_.downloads ? counts.downloads + counts.unrecovered >= perWorker(index) : elapsed >= limit)
                 break;
             if (!recover(handle)) {
                 ++counts.unrecovered;
-                continue;
+                if (++unrecoveredInARow < kLostAfter)
+                    continue;
+                std::lock_guard<std::mutex> lock(printMu_);
+                std::printf("DEVICE LOST: %s %s rate %.3f: no way back to dfuIDLE %u times in a row after %u "
+                            "downloads; its worker stops\n",
+                            transport_.c_str(), path.c_str(), rate_, kLostAfter, counts.downloads);
+                std::fflush(stdout);
+                break;
             }
+            unrecoveredInARow = 0;
             const size_t size = 1 + random() % (options_.maxKib * 1024);
             const uint16_t block = kBlockSizes[random() % std::size(kBlockSizes)];
             Bytes bytes(size);
@@ -314,9 +344,11 @@ private:
                 ++counts.cleanFailures;
                 continue;
             }
-            const std::string mismatch = compare(readFile(flash), bytes, block);
+            const Bytes flashed = readFile(flash);
+            const std::string mismatch = compare(flashed, bytes, block);
             if (mismatch.empty()) {
                 ++counts.successes;
+                upload(handle, index, path, flashed, random, counts, started, begin);
                 continue;
             }
             ++counts.corruptions;
@@ -326,6 +358,69 @@ private:
             std::fflush(stdout);
         }
         DFU_Close(handle);
+    }
+
+    // The device's memory is what it saved at the end of the download that
+    // just ended right: an upload that ends with status 0 must return it.
+    void upload(DFU_HANDLE handle, unsigned index, const std::string& path, const Bytes& flashed,
+                std::mt19937_64& random, Counts& counts, std::atomic<double>& started, Clock::time_point begin)
+    {
+        if (!recover(handle)) {
+            ++counts.unrecovered;
+            return;
+        }
+        const uint16_t block = kBlockSizes[random() % std::size(kBlockSizes)];
+        const std::string target = dir_ + "/upload-" + std::to_string(index) + ".bin";
+        std::error_code ignored;
+        const uintmax_t logFrom = std::filesystem::file_size(logPath_, ignored);
+        started = std::chrono::duration<double>(Clock::now() - begin).count();
+        const DFU_STATUS result = DFU_UploadImage(handle, block, target.c_str(), nullptr, 0);
+        const double took = std::chrono::duration<double>(Clock::now() - begin).count() - started;
+        started = -1;
+        counts.slowest = std::max(counts.slowest, took);
+        ++counts.uploads;
+        ++counts.statuses[result];
+        if (result != DFU_STATUS_SUCCESS) {
+            ++counts.uploadFailures;
+            return;
+        }
+        const Bytes got = readFile(target);
+        if (got == flashed) {
+            ++counts.uploadsRight;
+            return;
+        }
+        if (transport_ == "usb" && uploadCutShort(logFrom, "usb:soak" + std::to_string(10 + index))) {
+            ++counts.uploadsCutShort;
+            return;
+        }
+        ++counts.corruptions;
+        const auto differ = std::mismatch(got.begin(), got.end(), flashed.begin(), flashed.end());
+        std::lock_guard<std::mutex> lock(printMu_);
+        std::printf("CORRUPTION: %s %s rate %.3f: upload in blocks of %u reported success with %zu bytes of %zu, "
+                    "first difference at offset %zu (block %zu)\n",
+                    transport_.c_str(), path.c_str(), rate_, block, got.size(), flashed.size(),
+                    static_cast<size_t>(differ.first - got.begin()),
+                    static_cast<size_t>(differ.first - got.begin()) / block);
+        std::fflush(stdout);
+    }
+
+    // Whether the device's log lines since `from` show an UPLOAD reply cut
+    // short: the fault is logged right after the request it hit.
+    bool uploadCutShort(uintmax_t from, const std::string& device) const
+    {
+        std::ifstream in(logPath_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(from));
+        bool afterUpload = false;
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find(' ');
+            if (at == std::string::npos || line.compare(at + 1, device.size() + 1, device + " ") != 0)
+                continue;
+            const std::string event = line.substr(at + device.size() + 2);
+            if (event.rfind("fault short:", 0) == 0 && afterUpload)
+                return true;
+            afterUpload = event.rfind("request UPLOAD(", 0) == 0;
+        }
+        return false;
     }
 
     // velt-dfu download --retries on one device, one process per download.
@@ -394,12 +489,16 @@ private:
         return {};
     }
 
-    static unsigned long long countFaults(const std::string& log)
+    // Injected faults by kind ("fault bad-ack: ..." counts as bad-ack).
+    static std::map<std::string, unsigned long long> countFaults(const std::string& log)
     {
-        unsigned long long n = 0;
-        for (size_t at = log.find(" fault "); at != std::string::npos; at = log.find(" fault ", at + 1))
-            ++n;
-        return n;
+        std::map<std::string, unsigned long long> kinds;
+        for (size_t at = log.find(" fault "); at != std::string::npos; at = log.find(" fault ", at + 1)) {
+            const size_t end = log.find(':', at + 7);
+            if (end != std::string::npos)
+                ++kinds[log.substr(at + 7, end - at - 7)];
+        }
+        return kinds;
     }
 
     std::string keepLog(const velt::sim::SimProcess& sim) const
@@ -414,12 +513,14 @@ private:
     std::string transport_;
     double rate_;
     std::string dir_;
+    std::string logPath_;
     std::mutex printMu_;
 };
 
 void print(const char* label, const Counts& c)
 {
-    std::printf("  %-22s %9u %13llu %9u %14u %11u %11.2f\n", label, c.downloads, c.faults, c.successes, c.cleanFailures,
+    std::printf("  %-22s %9u %9u %14u %7u %7u %14u %9u %13llu %11u %11.2f\n", label, c.downloads, c.successes,
+                c.cleanFailures, c.uploads, c.uploadsRight, c.uploadFailures, c.uploadsCutShort, c.faults,
                 c.corruptions, c.slowest);
 }
 
@@ -432,8 +533,9 @@ int main(int argc, char** argv)
                 "time-out %u ms%s%s\n",
                 options.maxKib, options.workers, options.timeoutMs, options.line.empty() ? "" : ", line ",
                 options.line.c_str());
-    std::printf("  %-22s %9s %13s %9s %14s %11s %11s\n", "configuration", "downloads", "faulted frames", "successes",
-                "clean failures", "corruptions", "slowest (s)");
+    std::printf("  %-22s %9s %9s %14s %7s %7s %14s %9s %13s %11s %11s\n", "configuration", "downloads", "successes",
+                "clean failures", "uploads", "right", "clean failures", "cut short", "faulted frames", "corruptions",
+                "slowest (s)");
     std::fflush(stdout);
     Counts total;
     for (const std::string& transport : options.transports) {
@@ -456,6 +558,10 @@ int main(int argc, char** argv)
         }
     }
     print("all", total);
+    std::printf("  faults by kind:");
+    for (const auto& [kind, n] : total.faultKinds)
+        std::printf(" %s %llu", kind.c_str(), n);
+    std::printf("\n");
     if (total.toolRuns)
         std::printf("  %-22s velt-dfu download --retries %u: %u of %u ended with the right image (%.1f %%)\n", "",
                     options.retries, total.toolRight, total.toolRuns, 100.0 * total.toolRight / total.toolRuns);
@@ -464,7 +570,7 @@ int main(int argc, char** argv)
         std::printf(" 0x%02X x %u", status, n);
     std::printf("\n");
     if (total.corruptions > 0) {
-        std::printf("FAILED: %u downloads reported success with other bytes in flash\n", total.corruptions);
+        std::printf("FAILED: %u transfers reported success with other bytes\n", total.corruptions);
         return 1;
     }
     return 0;
