@@ -122,6 +122,7 @@ public:
         std::string devices;
         for (unsigned i = 0; i < options_.devices; ++i)
             devices += (i ? "," : "") + (serial ? "COM" + std::to_string(20 + i) : UsbPath(sim, i));
+        devices = "'" + devices + "'"; // USB paths hold '&' and '#'
 
         Tally tally;
         std::mt19937_64 random(rate * 1e6 + (serial ? 1 : 2));
@@ -136,6 +137,9 @@ public:
             Score(out, image, tag, tally);
         }
         tally.faults = CountFaults(sim.readLog());
+        if (tally.downloads != options_.devices * options_.rounds)
+            throw std::runtime_error("velt-dfu gave " + std::to_string(tally.downloads) + " results for " +
+                                     std::to_string(options_.devices * options_.rounds) + " downloads");
         return tally;
     }
 

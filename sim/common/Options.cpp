@@ -232,6 +232,11 @@ bool applySerialKey(SerialFaults& faults, const std::string& key, const std::str
         faults.longReply = flag();
     else if (key == "delay")
         parseDelay(faults, value);
+    else if (key == "repeats") {
+        if (value != "ack" && value != "execute")
+            fail("repeats=" + value + ": expected ack or execute"); // NOLINT(performance-inefficient-string-concatenation): once, then it throws
+        faults.executeRepeats = value == "execute";
+    }
     else
         return false;
     return true;
@@ -471,6 +476,12 @@ Serial-only keys (faults):
   badsync=0xNN       answer the handshake with NN instead of 0xAA
   silent             accept frames, never send a reply frame
   long               reply frames longer than the Length asked for
+  repeats=ack|execute
+                     a host-to-device frame identical to the one just accepted, sent
+                     again because its acknowledgement reached the host damaged, is
+                     acknowledged again and not carried out (ack, the default), or
+                     carried out a second time (execute: a device without that rule;
+                     a repeated DNLOAD then stalls it into dfuERROR)
 
 Block n of a DNLOAD or UPLOAD transfer lies at n times the transfer's block size,
 the wLength of the block that began it: a shorter last block lands where its

@@ -21,6 +21,8 @@ struct SerialFaults {
     bool longReply = false;          // reply frames carry more bytes than the request's Length
     uint32_t delayMs = 0;            // reply frames go this long after the acknowledgement
     unsigned delayOnly = 0;          // 0: every reply is delayed; N: only that of the Nth request acknowledged
+    bool executeRepeats = false;     // repeats=execute: a host frame sent again after its acknowledgement
+                                     // was damaged is carried out a second time
     // faults=RATE[:SEED], on USB devices too: each frame either way hit by
     // one of noise, a flipped bit, a dropped byte, a lost or corrupted
     // acknowledgement, or a rejection (USB: the equivalents for a control

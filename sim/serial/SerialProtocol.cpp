@@ -275,6 +275,17 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
         acknowledge(out, kNak); // repetition of a stalled request
         return;
     }
+    // The host sends a frame again when its acknowledgement arrived damaged,
+    // though the device took it: the same host-to-device request as the
+    // frame just carried out is that repetition, never a new request (DFU
+    // allows no DNLOAD, ABORT or CLRSTATUS right after the same one).
+    const bool repeated = accepted_.size() == frameSize && std::equal(accepted_.begin(), accepted_.end(), frame);
+    accepted_.clear();
+    if (repeated && !faults_.executeRepeats) {
+        log("frame repeated after its acknowledgement: acknowledged again, not carried out twice");
+        acknowledge(out, kAck);
+        return;
+    }
     SetupPacket setup;
     setup.request = payload[0];
     setup.value = static_cast<uint16_t>(payload[1] | payload[2] << 8);
@@ -299,7 +310,9 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
     }
     stalled_.clear();
     acknowledge(out, kAck);
-    ++accepted_;
+    ++acceptedCount_;
+    if (!in)
+        accepted_.assign(frame, frame + frameSize);
     if (setup.request == VENDOR_REQ_RESET) {
         synchronised_ = false; // the restarted device waits for a fresh handshake
         return;
@@ -317,7 +330,7 @@ void SerialProtocol::onFrame(const uint8_t* frame, size_t frameSize, const uint8
     }
     reply_ = encodeFrame(result.data);
     uint32_t delay = 0;
-    if (faults_.delayMs > 0 && (faults_.delayOnly == 0 || faults_.delayOnly == accepted_)) {
+    if (faults_.delayMs > 0 && (faults_.delayOnly == 0 || faults_.delayOnly == acceptedCount_)) {
         delay = faults_.delayMs;
         log("fault delay: reply held back " + std::to_string(delay) + " ms");
     }

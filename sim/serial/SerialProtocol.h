@@ -81,10 +81,11 @@ private:
     std::vector<uint8_t> input_;      // unconsumed bytes of an incomplete frame
     std::vector<uint8_t> reply_;      // the last reply frame, for repetition
     std::vector<uint8_t> stalled_;    // the last frame whose request was stalled
+    std::vector<uint8_t> accepted_;   // the last frame, if it was a host-to-device request carried out
     bool awaitingReplyAck_ = false;
     bool synchronised_ = false;
     size_t strayBytes_ = 0;
-    unsigned accepted_ = 0;           // request frames acknowledged, for delay=MS@N
+    unsigned acceptedCount_ = 0;      // request frames acknowledged, for delay=MS@N
 
     RandomFaults random_;
     uint64_t streamPos_ = 0;          // position in the host's stream of input_[0]
