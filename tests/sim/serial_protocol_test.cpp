@@ -122,6 +122,33 @@ TEST_F(Protocol, StalledRequestIsRejectedAndItsRepetitionsDoNotReachTheModel)
     EXPECT_EQ(feed(frame(DFU_REQ_GETSTATUS, 0, 6)), ackThen({0x0F, 0, 0, 0, 10, 0}));
 }
 
+// A host frame sent again because its acknowledgement reached the host
+// damaged: acknowledged again, carried out once; a device without the rule
+// (repeats=execute) takes it as a second DNLOAD and stalls into dfuERROR.
+TEST_F(Protocol, AHostFrameRepeatedAfterItsAcknowledgementIsCarriedOutOnce)
+{
+    const auto block = frame(DFU_REQ_DNLOAD, 0, 4, {1, 2, 3, 4});
+    make();
+    feed({kSyncRequest});
+    EXPECT_EQ(feed(block), std::vector<uint8_t>{kAck});
+    EXPECT_EQ(feed(block), std::vector<uint8_t>{kAck});
+    EXPECT_EQ(model_->state(), DfuState::DnloadSync);
+    EXPECT_NE(log_.find("not carried out twice"), std::string::npos) << log_;
+    EXPECT_EQ(feed(frame(DFU_REQ_GETSTATUS, 0, 6)), ackThen({0, 0, 0, 0, 5, 0}));
+    // Only the very next frame can be a repetition: after the GETSTATUS the
+    // same block is a new DNLOAD, as a host resends a block that was lost.
+    EXPECT_EQ(feed(block), std::vector<uint8_t>{kAck});
+    EXPECT_EQ(model_->state(), DfuState::DnloadSync);
+
+    SerialFaults naive;
+    naive.executeRepeats = true;
+    make(naive);
+    feed({kSyncRequest});
+    EXPECT_EQ(feed(block), std::vector<uint8_t>{kAck});
+    EXPECT_EQ(feed(block), std::vector<uint8_t>{kNak});
+    EXPECT_EQ(model_->state(), DfuState::DfuError);
+}
+
 TEST_F(Protocol, IncompleteFrameIsDroppedAfterAPause)
 {
     make();
