@@ -2,6 +2,8 @@
 // Windows' exclusive open, COMMTIMEOUTS and DCB semantics.
 #include <windows.h>
 
+#include <velt/com_ports.h>
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -22,6 +24,7 @@
 #include "comm_port.h"
 #include "dosdevices.h"
 #include "serial_line.h"
+#include "text.h"
 #include "tty.h"
 
 namespace velt::platform {
@@ -604,7 +607,14 @@ HANDLE OpenSerialPort(const std::u16string& dosName) {
         if (std::shared_ptr<CommPort> port = factory(dosName))
             return RegisterHandle(std::move(port));
     }
+    // A dosdevices entry is opened through its link; a discovered port
+    // through its /dev node.
     std::optional<std::string> entry = FindDosDevice(dosName);
+    if (!entry) {
+        const velt::ComPort port = velt::FindComPort(Utf16ToUtf8(dosName));
+        if (!port.node.empty())
+            entry = port.node;
+    }
     if (!entry) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;

@@ -27,6 +27,7 @@ def sim(tmp_path, monkeypatch):
         dos.mkdir(exist_ok=True)
         monkeypatch.setenv("VELT_USBDEVICES", str(usb))
         monkeypatch.setenv("VELT_DOSDEVICES", str(dos))
+        monkeypatch.setenv("VELT_COMPORTS", "none")  # the host's own serial ports stay out
         process = subprocess.Popen([SIM, "--usb-dir", str(usb), "--dosdevices", str(dos), *devices],
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         processes.append(process)

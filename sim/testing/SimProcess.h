@@ -74,6 +74,8 @@ public:
     {
         ::setenv("VELT_USBDEVICES", usbDir_.c_str(), 1);
         ::setenv("VELT_DOSDEVICES", dosDir_.c_str(), 1);
+        // The host's own serial ports would join the simulated ones.
+        ::setenv("VELT_COMPORTS", "none", 1);
     }
 
     // SIGTERM and wait; idempotent. The temporary directory stays until destruction.

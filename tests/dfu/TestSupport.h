@@ -68,11 +68,13 @@ public:
     {
         setenv("VELT_DOSDEVICES", dosDevices.c_str(), 1);
         setenv("VELT_USBDEVICES", usbDevices.c_str(), 1);
+        setenv("VELT_COMPORTS", "none", 1);  // no host serial ports among the test's devices
     }
     ~ScopedDeviceDirs()
     {
         unsetenv("VELT_DOSDEVICES");
         unsetenv("VELT_USBDEVICES");
+        unsetenv("VELT_COMPORTS");
     }
 };
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace velt::test {
@@ -528,6 +529,51 @@ EmulatedDevice& UsbTestBed::Add(const DeviceLayout& layout) {
         g_clear_error(&error);
     }
     return *devices_.emplace_back(std::move(device));
+}
+
+std::string UsbTestBed::AddTty(const TtyLayout& tty) {
+    const bool usbSerial = tty.name.rfind("ttyUSB", 0) == 0;
+    const std::string device = usbSerial ? tty.devicePath + "/" + tty.name : tty.devicePath;
+    const std::string sysPath = "/sys" + device + "/tty/" + tty.name;
+    if (!bed_)
+        return sysPath;
+    // The kernel's numbers (ttyUSB 188, ttyACM 166, ttyS 4 from minor 64):
+    // umockdev reports them for the node, so that two ports are two devices.
+    const size_t digits = tty.name.find_first_of("0123456789");
+    const unsigned index = static_cast<unsigned>(std::stoul(tty.name.substr(digits)));
+    const std::string dev = usbSerial                           ? "188:" + std::to_string(index)
+                            : tty.name.rfind("ttyACM", 0) == 0 ? "166:" + std::to_string(index)
+                                                                : "4:" + std::to_string(64 + index);
+    std::string text = "P: " + device + "/tty/" + tty.name + "\nN: " + tty.name + "\nA: dev=" + dev + "\\n" +
+                       "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + tty.name + "\nL: device=../../../" +
+                       device.substr(device.rfind('/') + 1) + "\n";
+    if (!tty.uartType.empty())
+        text += "A: type=" + tty.uartType + "\\n\n";
+    text += "\nP: " + device + "\nE: SUBSYSTEM=" + (usbSerial ? "usb-serial" : "usb") + "\n";
+    if (usbSerial)
+        text += "A: port_number=0\\n\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(bed_, text.c_str(), &error)) {
+        ADD_FAILURE() << "add_from_string: " << (error ? error->message : "?");
+        g_clear_error(&error);
+    }
+    if (!tty.byId.empty()) {
+        const std::string dir = root_ + "/dev/serial/by-id";
+        std::filesystem::create_directories(dir);
+        std::filesystem::create_symlink("../../" + tty.name, dir + "/" + tty.byId);
+    }
+    return sysPath;
+}
+
+void UsbTestBed::RemoveTty(const std::string& sysPath) {
+    const std::string name = sysPath.substr(sysPath.rfind('/') + 1);
+    std::error_code ec;
+    // udev takes the by-id link away with the node.
+    for (const auto& link : std::filesystem::directory_iterator(root_ + "/dev/serial/by-id", ec))
+        if (std::filesystem::read_symlink(link.path(), ec).filename() == name)
+            std::filesystem::remove(link.path(), ec);
+    if (bed_)
+        umockdev_testbed_remove_device(bed_, sysPath.c_str());
 }
 
 void UsbTestBed::Remove(EmulatedDevice& device) {

@@ -63,6 +63,15 @@ ProgramRun RunOnBus(const std::vector<std::string>& argv, bool asUnprivileged = 
 
 class UsbTestBed;
 
+// A serial port as the kernel shows it in sysfs, with its node in /dev (a
+// pty that umockdev serves).
+struct TtyLayout {
+    std::string name;       // "ttyUSB0", "ttyACM0", "ttyS0"
+    std::string devicePath; // the device behind it, under /sys ("/devices/usb1/1-2/1-2:1.0")
+    std::string byId;       // its /dev/serial/by-id name; empty: none
+    std::string uartType;   // ttyS only: the driver's port type ("4" a 16550A, "0" none found)
+};
+
 // One device on the emulated bus. Its calls are safe from any thread; the
 // ioctls arrive on umockdev's worker thread.
 class EmulatedDevice {
@@ -131,6 +140,15 @@ public:
     // fails with ENODEV as a real device node does.
     void Remove(EmulatedDevice& device);
     std::string root() const { return root_; }
+
+    // Plugs in a serial port; returns its sysfs path, for RemoveTty. A
+    // USB-serial port (ttyUSB) is a device of its own under the interface,
+    // as the kernel makes it.
+    std::string AddTty(const TtyLayout& tty);
+    // Unplugs it. umockdev keeps the pty of a node name for the bed's life:
+    // a tty name cannot come back (a replug takes the next number, as it does
+    // when a program still holds the old node).
+    void RemoveTty(const std::string& sysPath);
 
 private:
     UMockdevTestbed* bed_ = nullptr;

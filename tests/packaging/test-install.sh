@@ -84,7 +84,7 @@ check "examples/dfu-download builds through pkg-config VELT_DFU" bash -c "
 [ -x "$work/fp/dfu-download" ] && [ -x "$work/dfu-download-pc" ] || finish
 
 # One USB and one serial device, each saving its flash.
-export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dos
+export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dos VELT_COMPORTS=none
 "$prefix/bin/velt-dfu-sim" --log "$work/sim.log" --usb "vid=1234,pid=5678,flash=$work/usb-flash.bin,flash-size=1M" \
   --com "COM5,flash=$work/com-flash.bin,flash-size=1M" >"$work/sim.out" 2>&1 &
 sim_pid=$!

@@ -18,6 +18,7 @@ public:
         std::filesystem::create_directory(usb());
         setenv("VELT_DOSDEVICES", dos().c_str(), 1);
         setenv("VELT_USBDEVICES", usb().c_str(), 1);
+        setenv("VELT_COMPORTS", "none", 1);  // no host serial ports among the test's devices
     }
     ~TempDeviceDirs() {
         std::error_code ec;

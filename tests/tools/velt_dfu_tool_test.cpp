@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ protected:
         dir_ = dir;
         setenv("VELT_DOSDEVICES", dir_.c_str(), 1);
         setenv("VELT_USBDEVICES", dir_.c_str(), 1);
+        setenv("VELT_COMPORTS", "none", 1);  // the host's own serial ports are not "no devices"
     }
     void TearDown() override { rmdir(dir_.c_str()); }
     std::string dir_;
@@ -52,7 +54,8 @@ TEST_F(ToolWithoutDevices, MissingDevicesFailWithReasonAndCode)
 
     ToolRun byPath = RunTool({"status", "COM9"});
     EXPECT_EQ(byPath.exitCode, 1);
-    EXPECT_EQ(byPath.err, "velt-dfu: cannot open device \\\\.\\COM9: DFU_STATUS_GENERAL_ERROR (0x82)\n");
+    EXPECT_EQ(byPath.err, "velt-dfu: cannot open device \\\\.\\COM9: DFU_STATUS_GENERAL_ERROR (0x82)\n"
+                          "velt-dfu: no such port: COM9 is no COM port of this host ('velt-dfu list' shows them)\n");
     EXPECT_EQ(byPath.out, "");
 }
 
@@ -125,9 +128,10 @@ TEST_F(ToolWithSimulator, ListShowsUsbWithVidPidThenComPorts)
                                                  std::regex::icase)))
         << usb;
     EXPECT_EQ(usb.substr(usb.size() - 11), "  1A2B:00FF") << usb;
-    // COM ports: no VID:PID column, in the order the system lists them.
-    EXPECT_TRUE(std::regex_match(com7, std::regex(R"([12] +uart +\\\\\.\\COM[78])"))) << com7;
-    EXPECT_TRUE(std::regex_match(com8, std::regex(R"([12] +uart +\\\\\.\\COM[78])"))) << com8;
+    // COM ports: no VID:PID column, the node they open instead, in the
+    // order the system lists them.
+    EXPECT_TRUE(std::regex_match(com7, std::regex(R"([12] +uart +\\\\\.\\COM[78]  /dev/pts/[0-9]+)"))) << com7;
+    EXPECT_TRUE(std::regex_match(com8, std::regex(R"([12] +uart +\\\\\.\\COM[78]  /dev/pts/[0-9]+)"))) << com8;
     EXPECT_NE(com7, com8);
 }
 
@@ -188,3 +192,47 @@ TEST_F(ToolWithSimulator, SilentDeviceFailsWithTimeoutWithinBound)
 }
 
 } // namespace
+
+// Why a COM port did not open: what the tool can tell beyond the status.
+TEST(ToolOpenFailures, SaysWhichPortIsHeldMissingOrSilentAndAcceptsATtyPath)
+{
+    velt::sim::SimProcess sim({"--com", "COM5", "--com", "COM6,nosync"});
+    sim.exportEnvironment();
+    const std::string dos = sim.dosDevicesDir();
+    ASSERT_EQ(symlink("/nonexistent/ttyUSB9", (dos + "/COM3").c_str()), 0);
+    ASSERT_EQ(symlink("/tmp", (dos + "/COM4").c_str()), 0);
+    char node[256] = {};
+    ASSERT_GT(readlink((dos + "/COM5").c_str(), node, sizeof node - 1), 0);
+
+    // The pty's own path names COM5.
+    ToolRun byNode = RunTool({"state", node});
+    EXPECT_EQ(byNode.exitCode, 0) << byNode.err;
+
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"state", "COM3"}, "no such device: COM3 leads to /nonexistent/ttyUSB9, which does not exist (unplugged?)"},
+        {{"state", "COM4"}, "no such device: COM4 leads to /tmp, which is not a serial port"},
+        {{"state", "COM6", "--timeout", "200"}, "no answer to the link handshake at 115200 bit/s; check --baud"},
+        {{"state", "COM6", "--timeout", "200", "--baud", "9600"},
+         "no answer to the link handshake at 9600 bit/s; check --baud"},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = RunTool(c.args);
+        EXPECT_EQ(run.exitCode, 1) << c.args[1];
+        EXPECT_NE(run.err.find("velt-dfu: " + c.says + "\n"), std::string::npos) << run.err;
+    }
+
+    // Held: this process has the port open and locked, as every opener here does.
+    const int fd = open(node, O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    ToolRun held = RunTool({"state", "COM5"});
+    close(fd);
+    EXPECT_EQ(held.exitCode, 1);
+    EXPECT_NE(held.err.find("COM5 (" + std::string(node) + ") is held by another process: PID " +
+                            std::to_string(getpid()) + " ("),
+              std::string::npos)
+        << held.err;
+}

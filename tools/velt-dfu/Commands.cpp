@@ -2,6 +2,7 @@
 
 #include "ImageCommands.h"
 #include "Names.h"
+#include "devices/PortNodes.h"
 
 #include <cctype>
 #include <cstdio>
@@ -21,6 +22,7 @@ int RunList(CommandContext&)
         std::printf("No devices found (no USB DFU devices, no COM ports).\n");
         return kExitOk;
     }
+    const PortNodes nodes;
     for (uint32_t index = 0; index < count; ++index) {
         uint8_t kind = DFU_INTERFACE_USB;
         char path[DFU_PATH_SIZE] = {};
@@ -29,7 +31,8 @@ int RunList(CommandContext&)
         if (status != DFU_STATUS_SUCCESS)
             return ReportFailure("cannot read the path of device " + std::to_string(index), status);
         if (kind != DFU_INTERFACE_USB) {
-            std::printf("%-3u uart  %s\n", index, path);
+            const std::string node = nodes.of(path);
+            std::printf("%-3u uart  %s%s%s\n", index, path, node.empty() ? "" : "  ", node.c_str());
             continue;
         }
         uint16_t vid = 0, pid = 0;

@@ -1,5 +1,7 @@
 #include "Device.h"
 #include "UsbAccess.h"
+#include "devices/OpenFailure.h"
+#include "devices/PortNodes.h"
 
 #include "Names.h"
 
@@ -67,7 +69,7 @@ struct Complaint {
 DFU_STATUS OpenRef(const DeviceRef& ref, DFU_HANDLE* handle, int& exitCode, const Complaint& complain)
 {
     if (!ref.byIndex)
-        return DFU_OpenByDevicePath(handle, ref.path.c_str());
+        return DFU_OpenByDevicePath(handle, LibraryPathOf(ref.path).c_str());
 
     // Indexes only mean something after a count.
     uint32_t count = 0;
@@ -125,9 +127,10 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
         return nullptr;
     if (status != DFU_STATUS_SUCCESS) {
         exitCode = complain.failure("cannot open device " + ref.label(), status);
-        const std::string permission = UsbPermissionProblem(ref);
-        if (!permission.empty())
-            complain(permission);
+        for (const std::string& why : {UsbPermissionProblem(ref), SerialOpenProblem(ref)}) {
+            if (!why.empty())
+                complain(why);
+        }
         return nullptr;
     }
     auto device = std::make_unique<OpenDevice>(handle, ref.label());
@@ -155,6 +158,17 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
         exitCode = ApplyLineSettings(*device, invocation.line, complain);
         if (exitCode != kExitOk)
             return nullptr;
+    }
+    // At the rate in use, now that the settings are applied.
+    std::string silence;
+    status = ConfirmSerialLink(handle, silence);
+    if (statusOut != nullptr)
+        *statusOut = status;
+    if (status != DFU_STATUS_SUCCESS) {
+        exitCode = complain.failure("cannot open device " + ref.label(), status);
+        if (!silence.empty())
+            complain(silence);
+        return nullptr;
     }
     return device;
 }
