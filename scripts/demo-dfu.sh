@@ -27,8 +27,10 @@ export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dosdevices
 "$bin/velt-dfu-sim" --usb-dir "$VELT_USBDEVICES" --dosdevices "$VELT_DOSDEVICES" --log "$work/sim.log" \
   --usb vid=1A2B,pid=00FF,serial=DEMO-A,transfer-size=2048,flash="$work/flash-a.bin" \
   --usb vid=1A2B,pid=0100,serial=DEMO-B \
+  --usb vid=1A2B,pid=0200,serial=STD-C,manifest=standard,manifest-poll=200,attributes=0x03,upload-end=short \
   --com COM3,flash="$work/flash-com3.bin" \
-  --com COM4,nosync >"$work/sim.out" 2>&1 &
+  --com COM4,nosync \
+  --com COM5,faults=0.03:11,flash="$work/flash-com5.bin" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q READY "$work/sim.out" && break
@@ -48,7 +50,8 @@ run() {
 }
 
 echo "== velt-dfu: DFU devices on USB and on serial ports (simulated) =="
-echo "Simulator running: USB devices 1A2B:00FF and 1A2B:0100, serial devices on COM3 and COM4."
+echo "Simulator running: USB devices 1A2B:00FF, 1A2B:0100 and 1A2B:0200, serial devices on COM3,"
+echo "COM4 and COM5."
 echo
 echo "# Every device gets an index: USB DFU devices first, then every COM port."
 echo "# A COM port is listed whether or not a DFU device answers on it."
@@ -96,3 +99,14 @@ if command -v dfu-suffix >/dev/null; then
 else
   echo "(dfu-suffix is not installed; 'make setup' installs it)"
 fi
+echo "== velt-dfu: a board that follows DFU 1.1 to the letter, and a noisy line =="
+echo "# Device 2 writes its image during a manifestation phase after the last block"
+echo "# (it asks for 200 ms), and is not manifestation-tolerant: it then waits for a"
+echo "# reset before it runs the new firmware. The tool waits as asked and says so."
+run download 2 firmware.bin
+run status 2
+run reset 2
+echo "# COM5's line damages, drops or delays 3 % of the frames. A lost request is"
+echo "# recovered where it was lost, from the device's own state (-v: one line each)."
+run download COM5 firmware.bin -v --timeout 200 || true
+cmp -n 24576 flash-com5.bin firmware.bin && echo "flash-com5.bin begins with firmware.bin"

@@ -214,9 +214,10 @@ TEST(ToolOpenFailures, SaysWhichPortIsHeldMissingOrSilentAndAcceptsATtyPath)
     } cases[] = {
         {{"state", "COM3"}, "no such device: COM3 leads to /nonexistent/ttyUSB9, which does not exist (unplugged?)"},
         {{"state", "COM4"}, "no such device: COM4 leads to /tmp, which is not a serial port"},
-        {{"state", "COM6", "--timeout", "200"}, "no answer to the link handshake at 115200 bit/s; check --baud"},
+        {{"state", "COM6", "--timeout", "200"},
+         "no answer at 115200 bit/s: a device on another rate never answers the link handshake; check --baud"},
         {{"state", "COM6", "--timeout", "200", "--baud", "9600"},
-         "no answer to the link handshake at 9600 bit/s; check --baud"},
+         "no answer at 9600 bit/s: a device on another rate never answers the link handshake; check --baud"},
     };
     for (const auto& c : cases) {
         ToolRun run = RunTool(c.args);

@@ -49,7 +49,7 @@ int RunState(CommandContext& context)
     uint8_t state = 0;
     DFU_STATUS status = DFU_DfuGetState(context.device->handle(), &state);
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot read the state of device " + context.device->label(), status);
+        return ReportDeviceFailure(*context.device, "cannot read the state of device " + context.device->label(), status);
     std::printf("state: %s (%u)\n", DfuStateName(state), state);
     return kExitOk;
 }
@@ -59,7 +59,7 @@ int RunStatus(CommandContext& context)
     DFU_GETSTATUS_RESULT result = {};
     DFU_STATUS status = DFU_DfuGetStatus(context.device->handle(), &result);
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot read the status of device " + context.device->label(), status);
+        return ReportDeviceFailure(*context.device, "cannot read the status of device " + context.device->label(), status);
     std::printf("status:       %s (%u)\n", DfuStatusName(result.bStatus), result.bStatus);
     std::printf("state:        %s (%u)\n", DfuStateName(result.bState), result.bState);
     std::printf("poll timeout: %u ms\n", static_cast<unsigned>(result.bwPollTimeout));
@@ -74,7 +74,7 @@ int RunClear(CommandContext& context)
     uint8_t state = 0;
     DFU_STATUS status = DFU_DfuGetState(context.device->handle(), &state);
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot read the state of device " + context.device->label(), status);
+        return ReportDeviceFailure(*context.device, "cannot read the state of device " + context.device->label(), status);
     constexpr uint8_t kDfuError = 10;
     if (state != kDfuError) {
         std::printf("Nothing to clear: the device is in %s (%u), not in dfuERROR.\n", DfuStateName(state), state);
@@ -82,7 +82,7 @@ int RunClear(CommandContext& context)
     }
     status = DFU_DfuClearStatus(context.device->handle());
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot clear the status of device " + context.device->label(), status);
+        return ReportDeviceFailure(*context.device, "cannot clear the status of device " + context.device->label(), status);
     std::printf("Status cleared.\n");
     return kExitOk;
 }
@@ -91,7 +91,7 @@ int RunAbort(CommandContext& context)
 {
     DFU_STATUS status = DFU_DfuAbort(context.device->handle());
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot abort on device " + context.device->label(), status);
+        return ReportDeviceFailure(*context.device, "cannot abort on device " + context.device->label(), status);
     std::printf("Aborted; the device returns to dfuIDLE.\n");
     return kExitOk;
 }
@@ -114,7 +114,7 @@ int RunInfo(CommandContext& context)
     DFU_DEVICE_INFO info = {};
     DFU_STATUS status = DFU_VeltGetInfo(context.device->handle(), &info);
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot read the information record of device " +
+        return ReportDeviceFailure(*context.device, "cannot read the information record of device " +
                                  context.device->label(),
                              status);
     // The library gives the record's fields no meaning: the device's maker
@@ -134,7 +134,7 @@ int RunReset(CommandContext& context)
 {
     DFU_STATUS status = DFU_VeltReset(context.device->handle());
     if (status != DFU_STATUS_SUCCESS)
-        return ReportFailure("cannot reset device " + context.device->label(), status);
+        return ReportDeviceFailure(*context.device, "cannot reset device " + context.device->label(), status);
     std::printf("Reset request sent.\n");
     return kExitOk;
 }

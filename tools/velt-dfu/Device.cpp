@@ -15,6 +15,15 @@ int ReportFailure(const std::string& what, DFU_STATUS status)
     return kExitFailure;
 }
 
+int ReportDeviceFailure(const OpenDevice& device, const std::string& what, DFU_STATUS status)
+{
+    ReportFailure(what, status);
+    const std::string hint = NoAnswerHint(device.handle(), status);
+    if (!hint.empty())
+        std::fprintf(stderr, "velt-dfu: %s\n", hint.c_str());
+    return kExitFailure;
+}
+
 int ReportError(const std::string& message, int code)
 {
     std::fprintf(stderr, "velt-dfu: %s\n", message.c_str());
@@ -158,17 +167,6 @@ std::unique_ptr<OpenDevice> OpenConfigured(const DeviceRef& ref, const Invocatio
         exitCode = ApplyLineSettings(*device, invocation.line, complain);
         if (exitCode != kExitOk)
             return nullptr;
-    }
-    // At the rate in use, now that the settings are applied.
-    std::string silence;
-    status = ConfirmSerialLink(handle, silence);
-    if (statusOut != nullptr)
-        *statusOut = status;
-    if (status != DFU_STATUS_SUCCESS) {
-        exitCode = complain.failure("cannot open device " + ref.label(), status);
-        if (!silence.empty())
-            complain(silence);
-        return nullptr;
     }
     return device;
 }

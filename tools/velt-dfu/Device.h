@@ -19,6 +19,11 @@ enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitCancelled = 
 // Prints "velt-dfu: WHAT: STATUS_NAME (0xNN)" on stderr; returns kExitFailure.
 int ReportFailure(const std::string& what, DFU_STATUS status);
 
+class OpenDevice;
+
+// ReportFailure, then, for a COM port that did not answer, the likely cause.
+int ReportDeviceFailure(const OpenDevice& device, const std::string& what, DFU_STATUS status);
+
 // Prints "velt-dfu: MESSAGE" on stderr; returns `code`.
 int ReportError(const std::string& message, int code = kExitFailure);
 

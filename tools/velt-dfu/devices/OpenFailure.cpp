@@ -149,23 +149,17 @@ std::string SerialOpenProblem(const DeviceRef& ref)
 #endif
 }
 
-DFU_STATUS ConfirmSerialLink(DFU_HANDLE handle, std::string& why)
+std::string NoAnswerHint(DFU_HANDLE handle, DFU_STATUS status)
 {
     uint8_t kind = DFU_INTERFACE_USB;
-    if (DFU_GetOpenedInterface(handle, &kind) != DFU_STATUS_SUCCESS || kind != DFU_INTERFACE_UART)
-        return DFU_STATUS_SUCCESS;
-    // A fresh port is not synchronised: this exchange opens with the
-    // handshake. A device that is there but set to another rate hears only
-    // garbage and stays silent.
-    uint8_t state = 0;
-    const DFU_STATUS status = DFU_DfuGetState(handle, &state);
-    if (status == DFU_STATUS_TIMEOUT) {
-        uint32_t baud = 0;
-        uint8_t dataBits = 0, parity = 0, stopBits = 0, flow = 0;
-        DFU_GetUartConfig(handle, &baud, &dataBits, &parity, &stopBits, &flow);
-        why = "no answer to the link handshake at " + std::to_string(baud) + " bit/s; check --baud";
-    }
-    return status;
+    if (status != DFU_STATUS_TIMEOUT || DFU_GetOpenedInterface(handle, &kind) != DFU_STATUS_SUCCESS ||
+        kind != DFU_INTERFACE_UART)
+        return "";
+    uint32_t baud = 0;
+    uint8_t dataBits = 0, parity = 0, stopBits = 0, flow = 0;
+    DFU_GetUartConfig(handle, &baud, &dataBits, &parity, &stopBits, &flow);
+    return "no answer at " + std::to_string(baud) +
+           " bit/s: a device on another rate never answers the link handshake; check --baud";
 }
 
 } // namespace veltdfu

@@ -16,10 +16,11 @@ namespace veltdfu {
 // be told; else one line naming the port, what stands in the way and the fix.
 std::string SerialOpenProblem(const DeviceRef& ref);
 
-// On an open COM port, one exchange to see that a device answers (the
-// library opens a port without a word to the device). Any other handle
-// passes. On failure `why` holds the explanation, if there is one.
-DFU_STATUS ConfirmSerialLink(DFU_HANDLE handle, std::string& why);
+// After a request on an open COM port timed out: the likely cause, in one
+// line, with the rate in use ("" for USB devices and other failures). The
+// library opens a port without a word to the device, so a device on another
+// rate shows only here: it hears garbage and never answers the handshake.
+std::string NoAnswerHint(DFU_HANDLE handle, DFU_STATUS status);
 
 } // namespace veltdfu
 

@@ -4,6 +4,7 @@
 #include "DeviceSearch.h"
 #include "Names.h"
 #include "TransferSize.h"
+#include "devices/OpenFailure.h"
 #include "engine/Idle.h"
 
 namespace veltdfu {
@@ -88,6 +89,8 @@ Step MakeReady(Session& session, DFU_HANDLE handle)
     if (recovery.status != DFU_STATUS_SUCCESS)
         message += ": " + LibraryStatusText(recovery.status);
     Ending ending = session.fail("device", recovery.status, message);
+    if (const std::string hint = NoAnswerHint(handle, recovery.status); !hint.empty())
+        session.problem(hint);
     if (recovery.first) {
         ending.outcome.dfuStatus = recovery.first->bStatus;
         ending.outcome.dfuState = recovery.first->bState;
@@ -115,6 +118,8 @@ Ending EndFailedTransfer(Session& session, DFU_HANDLE handle, const std::string&
     if (lastReply)
         message += "; " + DeviceStatusText(*lastReply);
     session.problem(message);
+    if (const std::string hint = NoAnswerHint(handle, status); !hint.empty())
+        session.problem(hint);
     const std::string label = "device " + session.device();
     if (!recovery.actions.empty())
         session.note(label + ": " + Join(recovery.actions, ", then ") + (recovery.idle ? "; it is in dfuIDLE now" : ""));
