@@ -53,9 +53,10 @@ if(VELT_HELP2MAN)
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${VELT_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
-              "--name=${velt_man_${tool}}" --output=${page} $<TARGET_FILE:${tool}>
+              "--name=${velt_man_${tool}}" --include=${CMAKE_CURRENT_SOURCE_DIR}/velt-dfu.h2m
+              --output=${page} $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
-      DEPENDS ${tool}
+      DEPENDS ${tool} ${CMAKE_CURRENT_SOURCE_DIR}/velt-dfu.h2m
       COMMENT "Man page ${tool}.1"
       VERBATIM)
     list(APPEND pages ${page}.gz)
