@@ -51,9 +51,11 @@ void PrintUsage(std::FILE* out)
         std::fprintf(out, "  %-22s %s\n", synopsis.c_str(), c->summary);
     }
     std::fprintf(out, "  %-22s %s\n", "help COMMAND", "show a command's own help");
-    std::fprintf(out, "\n%s\nOptions (the commands that take each: velt-dfu help COMMAND):\n%s", kDeviceText,
-                 OptionHelp(kCmdEvery).c_str());
-    std::fprintf(out, "\nThe serial options apply to COM-port devices only.\n\n%s\n%s", kImageText, kExitText);
+    std::fprintf(out, "\n%s\nOptions:\n%s", kDeviceText, OptionHelp(kCmdEvery).c_str());
+    std::fprintf(out,
+                 "\nThe serial options apply to COM-port devices only. Which command takes which\n"
+                 "option: velt-dfu help COMMAND.\n\n%s\n%s",
+                 kImageText, kExitText);
 }
 
 // One command: its usage, what it does, the options it takes, an example.
