@@ -17,6 +17,7 @@ namespace veltdfu {
 
 namespace {
 
+#ifndef _WIN32
 std::string PathOf(const DeviceRef& ref)
 {
     if (!ref.byIndex)
@@ -25,7 +26,6 @@ std::string PathOf(const DeviceRef& ref)
     return DFU_GetDevicePath(ref.index, path) == DFU_STATUS_SUCCESS ? std::string(path) : std::string();
 }
 
-#ifndef _WIN32
 std::string GroupName(gid_t gid)
 {
     const struct group* g = getgrgid(gid);
