@@ -76,10 +76,12 @@ std::vector<ComPort> DiscoveredPorts(const std::vector<ComPort>& entries) {
         taken.push_back(Upper(e.name));
     const std::vector<unsigned> numbers = AssignComNumbers(database, keys, taken);
     std::vector<std::pair<unsigned, ComPort>> ports;
+    ports.reserve(devices.size());
     for (size_t i = 0; i < devices.size(); ++i)
         ports.push_back({numbers[i], {"COM" + std::to_string(numbers[i]), devices[i].node, true}});
     std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<ComPort> out;
+    out.reserve(ports.size());
     for (auto& p : ports)
         out.push_back(std::move(p.second));
     return out;

@@ -39,7 +39,7 @@ std::string Invalid(const std::string& option, const std::string& value, const s
 }
 
 // Every option velt-dfu knows, in the order the help lists them.
-const OptionSpec kOptions[] = {
+constexpr OptionSpec kOptions[] = {
     {"--timeout", nullptr, "MS", ValueForm::Required, kCmdDevices,
      "transfer time-out (default 1000; at least 1 on a COM port)",
      [](const std::string& value, Invocation& out) {

@@ -76,7 +76,7 @@ std::string LockHolder(const struct stat& node)
 // visible without privilege.
 std::string Holders(const struct stat& node)
 {
-    const std::string locker = LockHolder(node);
+    std::string locker = LockHolder(node);
     if (!locker.empty())
         return locker;
     std::string holders;

@@ -8,11 +8,11 @@ namespace veltdfu {
 
 namespace {
 
-const std::string kDosPrefix = "\\\\.\\";
+constexpr char kDosPrefix[] = "\\\\.\\";
 
 bool IsDosPath(const std::string& path)
 {
-    return path.compare(0, kDosPrefix.size(), kDosPrefix) == 0;
+    return path.compare(0, sizeof kDosPrefix - 1, kDosPrefix) == 0;
 }
 
 } // namespace
@@ -32,7 +32,7 @@ std::string PortNodes::of(const std::string& devicePath) const
     if (!IsDosPath(devicePath))
         return "";
     for (const auto& [name, node] : nodes_) {
-        if (kDosPrefix + name == devicePath)
+        if (std::string(kDosPrefix) + name == devicePath)
             return node;
     }
     return "";
@@ -44,7 +44,7 @@ std::string LibraryPathOf(const std::string& devicePath)
     if (devicePath.compare(0, 5, "/dev/") == 0) {
         const velt::ComPort port = velt::ComPortOfNode(devicePath);
         if (!port.name.empty())
-            return kDosPrefix + port.name;
+            return std::string(kDosPrefix) + port.name;
     }
 #endif
     return devicePath;

@@ -13,7 +13,7 @@ namespace veltdfu {
 
 namespace {
 
-Ending VerifyFailed(Session& session, std::string message, const Firmware& firmware,
+Ending VerifyFailed(Session& session, const std::string& message, const Firmware& firmware,
                     const std::optional<DFU_GETSTATUS_RESULT>& lastReply)
 {
     Ending ending = session.fail("verify", 0, message);

@@ -76,6 +76,7 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
     }
     if (invocation.expect && refs.size() < *invocation.expect) {
         std::vector<std::string> found;
+        found.reserve(refs.size());
         for (const DeviceRef& ref : refs)
             found.push_back(ref.label());
         return session.end(session.fail(
