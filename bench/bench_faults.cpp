@@ -11,8 +11,10 @@
 //
 // No --retries: what is measured is the transfer engine's own recovery.
 //
-// Usage: bench_faults [--quick] [--devices N] [--rounds R] [--size BYTES] [--timeout MS]
+// Usage: bench_faults [--quick] [--naive] [--devices N] [--rounds R] [--size BYTES] [--timeout MS]
 //   --quick: 3 devices, 2 rounds of 16 KiB, 3 % only, unpaced lines (the suite's smoke run)
+//   --naive: serial devices that carry out a frame repeated after a damaged
+//            acknowledgement a second time (a repeated DNLOAD stalls them)
 #include "SimProcess.h"
 
 #include <sys/wait.h>
@@ -40,6 +42,7 @@ struct Options {
     unsigned rounds = 5;
     size_t size = 64 * 1024;
     unsigned timeoutMs = 200;
+    bool naive = false; // serial devices without the repeated-frame rule (repeats=execute)
 };
 
 struct Tally {
@@ -110,6 +113,8 @@ public:
             if (serial) {
                 if (!options_.quick)
                     keys += ",baud=115200";
+                if (options_.naive)
+                    keys += ",repeats=execute";
                 args.insert(args.end(), {"--com", "COM" + std::to_string(20 + i) + "," + keys});
             } else {
                 if (!options_.quick)
@@ -201,6 +206,8 @@ Options Parse(int argc, char** argv)
             o.devices = 3;
             o.rounds = 2;
             o.size = 16 * 1024;
+        } else if (arg == "--naive") {
+            o.naive = true;
         } else if (arg == "--devices") {
             o.devices = static_cast<unsigned>(std::stoul(value()));
         } else if (arg == "--rounds") {
@@ -226,7 +233,7 @@ int main(int argc, char** argv)
         std::printf("velt-dfu download over faulty lines: %u devices at once x %u rounds of %zu bytes, "
                     "--timeout %u, no --retries%s\n",
                     options.devices, options.rounds, options.size, options.timeoutMs,
-                    options.quick ? " (quick: unpaced lines)" : "");
+                    options.quick ? " (quick: unpaced lines)" : options.naive ? " (serial devices: repeats=execute)" : "");
         std::printf("%-7s %5s %9s %12s %7s %7s %11s %12s %9s\n", "line", "rate", "downloads", "right image",
                     "silent", "faults", "recoveries", "per fault", "time");
         unsigned silent = 0;
