@@ -51,7 +51,7 @@ DeviceLayout Board(const std::string& serial) {
 
 TEST_F(ToolOnEmulatedBus, AnotherProgramListsAndDrivesTheDevicesButNotOneThisProcessHolds) {
     EmulatedDevice& d = bed.Add(Board("CHILD"));
-    ProgramRun list = RunTool({"list"});
+    ProgramRun list = RunTool({"list", "-v"});
     EXPECT_EQ(list.exitCode, 0) << list.out;
     EXPECT_NE(list.out.find("vid_0483&pid_df11#CHILD#"), std::string::npos) << list.out;
     ProgramRun state = RunTool({"state", "0"});

@@ -137,7 +137,9 @@ TEST_F(SerialPortsOnEmulatedSysfs, TheToolListsEachPortWithItsNode) {
     setenv("VELT_USBDEVICES", dos().c_str(), 1);
     ProgramRun list = RunOnBus({VELT_DFU_TOOL, "list"});
     EXPECT_EQ(list.exitCode, 0) << list.out;
-    EXPECT_EQ(list.out, "0   uart  \\\\.\\COM1  /dev/ttyUSB0\n");
+    EXPECT_EQ(list.out,
+              "#  kind  name  VID:PID  serial  bus-port  node\n"
+              "0  uart  COM1  -        -       -         /dev/ttyUSB0\n");
 
     // Opening one is left to the simulator's ports (tests/tools): a child
     // process's termios ioctls on an umockdev tty have no handler to go to.

@@ -135,11 +135,20 @@ TEST(DeviceRef, IndexComNameOrPath)
     EXPECT_FALSE(com.byIndex);
     EXPECT_EQ(com.path, "\\\\.\\COM12");
 
-    // Anything else is a path as the library knows it, untouched.
-    for (const char* path : {"\\\\.\\COM7", "COMBO", "com7", "\\\\?\\usb#vid_1a2b&pid_00ff#S1"}) {
+    // COM names in any case; paths as the library knows them, untouched.
+    EXPECT_EQ(ParseDeviceRef("com7").path, "\\\\.\\COM7");
+    for (const char* path : {"\\\\.\\COM7", "/dev/ttyACM0", "\\\\?\\usb#vid_1a2b&pid_00ff#S1"}) {
         DeviceRef ref = ParseDeviceRef(path);
         EXPECT_FALSE(ref.byIndex) << path;
         EXPECT_EQ(ref.path, path);
+        EXPECT_EQ(ref.label(), path);
+    }
+    // Anything else is looked up in the device list: a serial number,
+    // VID:PID[:SERIAL], a bus-port path.
+    for (const char* name : {"COMBO", "B2", "f055:d0f1", "f055:d0f1:B2", "1-2.3"}) {
+        DeviceRef ref = ParseDeviceRef(name);
+        EXPECT_EQ(ref.match, name);
+        EXPECT_TRUE(ref.path.empty()) << name;
     }
 }
 

@@ -233,7 +233,7 @@ TEST(Progress, JsonLinesAreObjectsWithATypeEndingInTheResult)
     EXPECT_EQ(lines.front(), R"({"type":"start","device":"\\\\.\\COM7","operation":"download","total":64000,"transfer_size":64})");
     EXPECT_EQ(lines[lines.size() - 2],
               R"({"type":"progress","device":"\\\\.\\COM7","operation":"download","percent":100,"bytes":64000,"total":64000})");
-    EXPECT_EQ(lines.back().rfind(R"({"type":"result","device":"\\\\.\\COM7","operation":"download","ok":true,"status":0,)", 0), 0u)
+    EXPECT_EQ(lines.back().rfind(R"({"type":"result","device":"\\\\.\\COM7","label":"\\\\.\\COM7","operation":"download","ok":true,"status":0,)", 0), 0u)
         << lines.back();
     EXPECT_EQ(json.find("note"), std::string::npos) << "people's notes stay off standard output";
 
@@ -390,7 +390,7 @@ TEST(Progress, SummaryIsATableForPeopleAndOneLineForPrograms)
     EXPECT_EQ(line.rfind(R"({"type":"summary","device":"all","devices":3,"succeeded":1,"failed":2,"cancelled":0,)", 0),
               0u)
         << line;
-    EXPECT_NE(line.find(R"({"device":"COM8","ok":false,"status":0,"status_name":"DFU_STATUS_SUCCESS",)"
+    EXPECT_NE(line.find(R"({"device":"COM8","label":"COM8","ok":false,"status":0,"status_name":"DFU_STATUS_SUCCESS",)"
                         R"("result":"verify mismatch","bytes":5000,"elapsed_s":1.000}])"),
               std::string::npos)
         << line;

@@ -2,6 +2,7 @@
 // process against empty device directories and against the simulator.
 #include "SimProcess.h"
 #include "ToolRunner.h"
+#include "ToolText.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@ namespace {
 
 using tooltest::RunTool;
 using tooltest::ToolRun;
+using namespace tooltest;
 
 // No USB devices and no COM ports: both device directories empty.
 class ToolWithoutDevices : public ::testing::Test {
@@ -54,7 +56,7 @@ TEST_F(ToolWithoutDevices, MissingDevicesFailWithReasonAndCode)
 
     ToolRun byPath = RunTool({"status", "COM9"});
     EXPECT_EQ(byPath.exitCode, 1);
-    EXPECT_EQ(byPath.err, "velt-dfu: cannot open device \\\\.\\COM9: DFU_STATUS_GENERAL_ERROR (0x82)\n"
+    EXPECT_EQ(byPath.err, "velt-dfu: cannot open device COM9: DFU_STATUS_GENERAL_ERROR (0x82)\n"
                           "velt-dfu: no such port: COM9 is no COM port of this host ('velt-dfu list' shows them)\n");
     EXPECT_EQ(byPath.out, "");
 }
@@ -85,7 +87,7 @@ class ToolWithSimulator : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        sim_ = new velt::sim::SimProcess({"--usb", "vid=1A2B,pid=00FF,serial=TOOL1",
+        sim_ = new velt::sim::SimProcess({"--usb", "vid=1A2B,pid=00FF,serial=TOOL1", "--usb", "vid=1A2B,pid=00FF,serial=TOOL2",
                                           "--com", "COM7,state=2,info=" + Info(),
                                           "--com", "COM8,silent"});
     }
@@ -113,26 +115,56 @@ protected:
 
 velt::sim::SimProcess* ToolWithSimulator::sim_ = nullptr;
 
-TEST_F(ToolWithSimulator, ListShowsUsbWithVidPidThenComPorts)
+TEST_F(ToolWithSimulator, ListShowsEveryNameADeviceAnswersToAndEachSelectsIt)
 {
     ToolRun run = RunTool({"list"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::istringstream lines(run.out);
-    std::string usb, com7, com8, extra;
-    std::getline(lines, usb);
-    std::getline(lines, com7);
-    std::getline(lines, com8);
-    EXPECT_FALSE(std::getline(lines, extra)) << run.out;
-    // The path's case is the system's; VID:PID is printed in upper case.
-    EXPECT_TRUE(std::regex_match(usb, std::regex(R"(0 +usb +\\\\\?\\usb#vid_1a2b&pid_00ff#\S+  [0-9A-F:]+)",
-                                                 std::regex::icase)))
-        << usb;
-    EXPECT_EQ(usb.substr(usb.size() - 11), "  1A2B:00FF") << usb;
-    // COM ports: no VID:PID column, the node they open instead, in the
-    // order the system lists them.
-    EXPECT_TRUE(std::regex_match(com7, std::regex(R"([12] +uart +\\\\\.\\COM[78]  /dev/pts/[0-9]+)"))) << com7;
-    EXPECT_TRUE(std::regex_match(com8, std::regex(R"([12] +uart +\\\\\.\\COM[78]  /dev/pts/[0-9]+)"))) << com8;
-    EXPECT_NE(com7, com8);
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(# +kind +name +VID:PID +serial +bus-port +node)"))) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(0 +usb +TOOL1 +1A2B:00FF +TOOL1 +- +-)"))) << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(1 +usb +TOOL2 +1A2B:00FF +TOOL2 +- +-)"))) << lines[2];
+    // COM ports: the node they open beside the name, in the order the system lists them.
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(2 +uart +COM[78] +- +- +- +/dev/pts/[0-9]+)"))) << lines[3];
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex(R"(3 +uart +COM[78] +- +- +- +/dev/pts/[0-9]+)"))) << lines[4];
+    ToolRun verbose = RunTool({"list", "-v"});
+    EXPECT_TRUE(Contains(verbose.out, "\\\\?\\usb#vid_1a2b&pid_00ff#TOOL1#")) << verbose.out;
+    const std::string node = lines[3].substr(lines[3].find("/dev/"));
+
+    // Every name in the row chooses the device, in any letter case.
+    for (const std::string& name : std::vector<std::string>{"TOOL2", "tool2", "1a2b:00ff:tool2", "1", "com7", "COM7", node}) {
+        ToolRun state = RunTool({"state", name});
+        EXPECT_EQ(state.exitCode, 0) << name << ": " << state.err;
+        EXPECT_EQ(state.out, "state: dfuIDLE (2)\n") << name;
+    }
+    // A name that fits two devices names them and is a usage error; one that fits none is not found.
+    ToolRun both = RunTool({"state", "1A2B:00FF"});
+    EXPECT_EQ(both.exitCode, 2);
+    EXPECT_TRUE(Contains(both.err, "'1A2B:00FF' fits 2 devices: 0 (TOOL1), 1 (TOOL2); name one of them")) << both.err;
+    ToolRun none = RunTool({"state", "TOOL9"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_TRUE(Contains(none.err, "no device matches 'TOOL9'")) << none.err;
+    ToolRun bad = RunTool({"state", "1a2b:zz"});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_TRUE(Contains(bad.err, "is not VID:PID[:SERIAL]")) << bad.err;
+    // Lists take every kind of name.
+    WriteBytes(sim_->dosDevicesDir() + "/../image.bin", Pattern(1500, 5));
+    ToolRun several = RunTool({"download", "tool1,1a2b:00ff:TOOL2,com7", sim_->dosDevicesDir() + "/../image.bin"});
+    EXPECT_EQ(several.exitCode, 0) << several.err;
+    EXPECT_TRUE(Contains(several.out, "tool1   ")) << "the table names each device as it was typed\n" << several.out;
+}
+
+// With one device there and none named, that one, and the user is told.
+TEST(ToolWithOneDevice, ADeviceLeftUnnamedIsTheOnlyOne)
+{
+    velt::sim::SimProcess sim({"--usb", "serial=ONLY"});
+    sim.exportEnvironment();
+    ToolRun state = RunTool({"state"});
+    EXPECT_EQ(state.exitCode, 0) << state.err;
+    EXPECT_EQ(state.err, "velt-dfu: using the only device there is, ONLY\n");
+    EXPECT_EQ(state.out, "state: dfuIDLE (2)\n");
+    // "upload ONLY" lacks its FILE, not its device.
+    EXPECT_EQ(RunTool({"upload", "ONLY"}).exitCode, 2);
 }
 
 TEST_F(ToolWithSimulator, RequestsOnSerialAndUsbDevices)
@@ -171,7 +203,7 @@ TEST_F(ToolWithSimulator, ZeroTimeOutIsRefusedForComPortsOnly)
 {
     ToolRun serial = RunTool({"state", "COM7", "--timeout", "0"});
     EXPECT_EQ(serial.exitCode, 2);
-    EXPECT_NE(serial.err.find("--timeout 0 would fail every transfer on COM-port device \\\\.\\COM7"),
+    EXPECT_NE(serial.err.find("--timeout 0 would fail every transfer on COM-port device COM7"),
               std::string::npos)
         << serial.err;
     // (1 ms on the simulated pipe may or may not be enough: not a usage error either way.)
@@ -185,7 +217,7 @@ TEST_F(ToolWithSimulator, SilentDeviceFailsWithTimeoutWithinBound)
     ToolRun run = RunTool({"state", "COM8", "--timeout", "200"});
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("cannot read the state of device \\\\.\\COM8: DFU_STATUS_TIMEOUT (0x84)"),
+    EXPECT_NE(run.err.find("cannot read the state of device COM8: DFU_STATUS_TIMEOUT (0x84)"),
               std::string::npos)
         << run.err;
     EXPECT_LT(took, std::chrono::seconds(5));

@@ -127,7 +127,8 @@ constexpr OptionSpec kOptions[] = {
          out.noRecovery = true;
          return std::string();
      }},
-    {"--verbose", "-v", nullptr, ValueForm::Flag, kCmdImages, "a line per recovered request",
+    {"--verbose", "-v", nullptr, ValueForm::Flag, kCmdImages | kCmdList,
+     "download, upload: a line per recovered request;\nlist: each device's path as well",
      [](const std::string&, Invocation& out) {
          out.verbose = true;
          return std::string();

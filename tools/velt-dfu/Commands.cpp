@@ -2,8 +2,9 @@
 
 #include "ImageCommands.h"
 #include "Names.h"
-#include "devices/PortNodes.h"
+#include "devices/Selector.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iterator>
@@ -12,34 +13,43 @@ namespace veltdfu {
 
 namespace {
 
-int RunList(CommandContext&)
+// One row per device, with every name it answers to: what is typed to
+// choose it (its short name), VID:PID, serial number, bus-port, COM name and
+// node. -v adds the library's path.
+int RunList(CommandContext& context)
 {
     uint32_t count = 0;
-    DFU_STATUS status = DFU_GetNumDevices(&count);
+    const DFU_STATUS status = DFU_GetNumDevices(&count);
     if (status != DFU_STATUS_SUCCESS)
         return ReportFailure("cannot enumerate devices", status);
-    if (count == 0) {
-        std::printf("No devices found (no USB DFU devices, no COM ports).\n");
+    const std::vector<Listed> devices = ListDevices();
+    if (devices.empty()) {
+        std::printf("No devices found: no USB DFU device, no serial port.\n");
         return kExitOk;
     }
-    const PortNodes nodes;
-    for (uint32_t index = 0; index < count; ++index) {
-        uint8_t kind = DFU_INTERFACE_USB;
-        char path[DFU_PATH_SIZE] = {};
-        DFU_GetInterfaceByIndex(index, &kind);
-        status = DFU_GetDevicePath(index, path);
-        if (status != DFU_STATUS_SUCCESS)
-            return ReportFailure("cannot read the path of device " + std::to_string(index), status);
-        if (kind != DFU_INTERFACE_USB) {
-            const std::string node = nodes.of(path);
-            std::printf("%-3u uart  %s%s%s\n", index, path, node.empty() ? "" : "  ", node.c_str());
-            continue;
-        }
-        uint16_t vid = 0, pid = 0;
-        if (DFU_GetVidPid(index, &vid, &pid) == DFU_STATUS_SUCCESS)
-            std::printf("%-3u usb   %s  %04X:%04X\n", index, path, vid, pid);
-        else
-            std::printf("%-3u usb   %s  ????:????\n", index, path);
+    const bool verbose = context.invocation.verbose;
+    std::vector<std::vector<std::string>> rows = {{"#", "kind", "name", "VID:PID", "serial", "bus-port", "node"}};
+    if (verbose)
+        rows[0].push_back("path");
+    for (const Listed& device : devices) {
+        char id[16] = "-";
+        if (device.vid)
+            std::snprintf(id, sizeof id, "%04X:%04X", *device.vid, *device.pid);
+        rows.push_back({std::to_string(device.index), device.usb ? "usb" : "uart", device.shortName(),
+                        device.usb ? id : "-", device.serial.empty() ? "-" : device.serial,
+                        device.busPort.empty() ? "-" : device.busPort, device.node.empty() ? "-" : device.node});
+        if (verbose)
+            rows.back().push_back(device.path);
+    }
+    std::vector<size_t> widths(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row[i] + std::string(widths[i] - row[i].size() + 2, ' ') : row[i];
+        std::printf("%s\n", line.c_str());
     }
     return kExitOk;
 }

@@ -1,6 +1,7 @@
 #include "Device.h"
 #include "UsbAccess.h"
 #include "devices/OpenFailure.h"
+#include "devices/Selector.h"
 #include "devices/PortNodes.h"
 
 #include "Names.h"
@@ -32,21 +33,29 @@ int ReportError(const std::string& message, int code)
 
 std::string DeviceRef::label() const
 {
+    if (!typed.empty())
+        return typed;
     return byIndex ? std::to_string(index) : path;
 }
 
 DeviceRef ParseDeviceRef(const std::string& text)
 {
     DeviceRef ref;
+    ref.typed = text;
     if (auto index = ParseUnsigned(text, UINT32_MAX)) {
         ref.byIndex = true;
         ref.index = *index;
         return ref;
     }
+    if (NeedsListing(text)) {
+        ref.match = text;
+        return ref;
+    }
     // "COM7" is what people call the port; the library wants its DOS path.
-    const bool bareComName = text.size() > 3 && text.compare(0, 3, "COM") == 0 &&
+    const bool bareComName = text.size() > 3 && (text[0] == 'C' || text[0] == 'c') &&
+                             (text[1] == 'O' || text[1] == 'o') && (text[2] == 'M' || text[2] == 'm') &&
                              ParseUnsigned(text.substr(3), UINT32_MAX).has_value();
-    ref.path = bareComName ? "\\\\.\\" + text : text;
+    ref.path = bareComName ? "\\\\.\\COM" + text.substr(3) : text;
     return ref;
 }
 
@@ -77,6 +86,15 @@ struct Complaint {
 
 DFU_STATUS OpenRef(const DeviceRef& ref, DFU_HANDLE* handle, int& exitCode, const Complaint& complain)
 {
+    if (!ref.match.empty()) {
+        const Selection selection = Select(ref.match, ListDevices());
+        if (selection.matches.size() != 1) {
+            exitCode = complain(SelectionProblem(ref.match, selection),
+                                selection.matches.empty() && selection.error.empty() ? kExitFailure : kExitUsage);
+            return DFU_STATUS_DEVICE_NOT_FOUND;
+        }
+        return DFU_OpenByDevicePath(handle, selection.matches[0].path.c_str());
+    }
     if (!ref.byIndex)
         return DFU_OpenByDevicePath(handle, LibraryPathOf(ref.path).c_str());
 

@@ -27,12 +27,16 @@ int ReportDeviceFailure(const OpenDevice& device, const std::string& what, DFU_S
 // Prints "velt-dfu: MESSAGE" on stderr; returns `code`.
 int ReportError(const std::string& message, int code = kExitFailure);
 
-// What the user named: a library index ("3"), a COM port ("COM7", taken as
-// the path \\.\COM7) or any other device path, used as given.
+// What the user named: a library index ("3"), a COM port ("COM7", any case,
+// taken as the path \\.\COM7), a device or /dev path, used as given, or a
+// name that only the device list can turn into a path: a serial number,
+// VID:PID[:SERIAL] or a bus-port path (devices/Selector.h).
 struct DeviceRef {
     bool byIndex = false;
     uint32_t index = 0;
     std::string path;
+    std::string match; // a name to look up in the device list; path is empty until then
+    std::string typed; // as the user wrote it
 
     std::string label() const; // as the user would recognise it in a message
 };

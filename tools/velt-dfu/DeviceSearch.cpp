@@ -2,6 +2,7 @@
 
 #include "Cancel.h"
 #include "Names.h"
+#include "devices/Selector.h"
 
 #include <algorithm>
 #include <cctype>
@@ -57,6 +58,8 @@ ProbeResult ProbePort(const std::string& path, const Invocation& invocation)
 
 bool SameDevice(const DeviceRef& a, const DeviceRef& b)
 {
+    if (!a.match.empty() || !b.match.empty())
+        return SamePath(a.match, b.match);
     if (a.byIndex || b.byIndex)
         return a.byIndex == b.byIndex && a.index == b.index;
     return SamePath(a.path, b.path);
@@ -97,30 +100,49 @@ void ResolveIndexes(std::vector<DeviceRef>& refs)
     uint32_t count = 0;
     if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS)
         return;
+    const std::vector<Listed> devices = ListDevices();
     for (DeviceRef& ref : refs) {
         char path[DFU_PATH_SIZE] = {};
-        if (ref.byIndex && ref.index < count && DFU_GetDevicePath(ref.index, path) == DFU_STATUS_SUCCESS)
-            ref = ParseDeviceRef(path);
+        if (ref.byIndex && ref.index < count && DFU_GetDevicePath(ref.index, path) == DFU_STATUS_SUCCESS) {
+            ref.byIndex = false;
+            ref.path = path;
+        } else if (!ref.match.empty()) {
+            // A name that fits one device now; otherwise its open says why not.
+            const Selection selection = Select(ref.match, devices);
+            if (selection.matches.size() == 1) {
+                ref.path = selection.matches[0].path;
+                ref.match.clear();
+            }
+        }
     }
+}
+
+// A device found by discovery is known by its short name (COM name, serial
+// number, index); its path opens it.
+DeviceRef Found(const Listed& device)
+{
+    DeviceRef ref;
+    ref.path = device.path;
+    ref.typed = device.shortName();
+    return ref;
+}
+
+DeviceRef Resolved(DeviceRef ref)
+{
+    std::vector<DeviceRef> one{std::move(ref)};
+    ResolveIndexes(one);
+    return one[0];
 }
 
 Discovered FindAllDevices(const Invocation& invocation)
 {
     Discovered found;
-    uint32_t count = 0;
-    if (DFU_GetNumDevices(&count) != DFU_STATUS_SUCCESS)
-        return found;
-    std::vector<std::string> ports;
-    for (uint32_t index = 0; index < count; ++index) {
-        char path[DFU_PATH_SIZE] = {};
-        uint8_t kind = DFU_INTERFACE_USB;
-        if (DFU_GetDevicePath(index, path) != DFU_STATUS_SUCCESS ||
-            DFU_GetInterfaceByIndex(index, &kind) != DFU_STATUS_SUCCESS)
-            continue;
-        if (kind == DFU_INTERFACE_USB)
-            found.devices.push_back(ParseDeviceRef(path));
+    std::vector<Listed> ports;
+    for (const Listed& device : ListDevices()) {
+        if (device.usb)
+            found.devices.push_back(Found(device));
         else
-            ports.push_back(path);
+            ports.push_back(device);
     }
     found.usb = found.devices.size();
 
@@ -128,14 +150,16 @@ Discovered FindAllDevices(const Invocation& invocation)
     std::vector<ProbeResult> results(ports.size());
     std::vector<std::thread> probes;
     for (size_t i = 0; i < ports.size(); ++i)
-        probes.emplace_back([&, i] { results[i] = ProbePort(ports[i], invocation); });
+        probes.emplace_back([&, i] { results[i] = ProbePort(ports[i].path, invocation); });
     for (std::thread& probe : probes)
         probe.join();
     for (size_t i = 0; i < ports.size(); ++i) {
         switch (results[i].probe) {
-        case Probe::Answered: found.devices.push_back(ParseDeviceRef(ports[i])); break;
-        case Probe::Silent: found.silent.push_back(ports[i]); break;
-        case Probe::Unopened: found.unopened.push_back(ports[i] + " (" + LibraryStatusText(results[i].status) + ")"); break;
+        case Probe::Answered: found.devices.push_back(Found(ports[i])); break;
+        case Probe::Silent: found.silent.push_back(ports[i].comName); break;
+        case Probe::Unopened:
+            found.unopened.push_back(ports[i].comName + " (" + LibraryStatusText(results[i].status) + ")");
+            break;
         }
     }
     return found;
@@ -148,6 +172,8 @@ bool IsListed(const DeviceRef& ref)
         return false;
     if (ref.byIndex)
         return ref.index < count;
+    if (!ref.match.empty())
+        return Select(ref.match, ListDevices()).matches.size() == 1;
     for (uint32_t index = 0; index < count; ++index) {
         char path[DFU_PATH_SIZE] = {};
         if (DFU_GetDevicePath(index, path) == DFU_STATUS_SUCCESS && SamePath(path, ref.path))

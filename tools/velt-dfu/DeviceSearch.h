@@ -35,15 +35,18 @@ std::string ParseDeviceList(const std::string& list, std::vector<DeviceRef>& ref
 // The label of the first device named a second time, or "".
 std::string FindDuplicate(const std::vector<DeviceRef>& refs);
 
-// Indexes become the paths they stand for now, so that what a later count
+// Indexes, and names that fit one listed device, become the paths they
+// stand for now, so that what a later count
 // (on any thread) does to the index space cannot change which device an
 // index opens. An index past the count stays as it is.
 void ResolveIndexes(std::vector<DeviceRef>& refs);
+// The same for one device.
+DeviceRef Resolved(DeviceRef ref);
 
 struct Discovered {
     std::vector<DeviceRef> devices;   // the USB DFU devices, then the COM ports that answered
     size_t usb = 0;                   // how many of them are USB devices
-    std::vector<std::string> silent;  // COM ports that did not answer
+    std::vector<std::string> silent;  // COM ports that did not answer, by name
     std::vector<std::string> unopened; // COM ports that could not be opened, with the reason
 };
 

@@ -26,6 +26,7 @@ using Seconds = std::chrono::duration<double>;
 
 // What a renderer remembers of one device's current transfer.
 struct Transfer {
+    std::string label; // the device, as people know it
     std::string operation;
     std::optional<uint64_t> total;
     uint64_t bytes = 0;
@@ -65,16 +66,22 @@ std::string Clock(double seconds)
     return text;
 }
 
+const std::string& Shown(const ProgressEvent& event)
+{
+    return event.label.empty() ? event.device : event.label;
+}
+
 // "COM7: text" when several devices share the output, else the text. A line
 // that already begins "device COM7: " just loses the word.
 std::string Tagged(bool tag, const ProgressEvent& event, const std::string& text)
 {
-    if (!tag || event.device.empty())
+    const std::string& name = Shown(event);
+    if (!tag || name.empty())
         return text;
-    const std::string lead = "device " + event.device + ": ";
+    const std::string lead = "device " + name + ": ";
     if (text.compare(0, lead.size(), lead) == 0)
-        return event.device + ": " + text.substr(lead.size());
-    return event.device + ": " + text;
+        return name + ": " + text.substr(lead.size());
+    return name + ": " + text;
 }
 
 std::string SecondsText(double seconds)
@@ -110,7 +117,7 @@ public:
     {
         std::vector<std::vector<std::string>> rows = {{"device", "result", "bytes", "seconds"}};
         for (const ProgressEvent& result : summary.results) {
-            rows.push_back({result.device, ResultText(result.outcome), std::to_string(result.outcome.bytes),
+            rows.push_back({Shown(result), ResultText(result.outcome), std::to_string(result.outcome.bytes),
                             SecondsText(result.outcome.seconds)});
         }
         size_t widths[4] = {};
@@ -150,6 +157,7 @@ protected:
     {
         Transfer& t = transfers_[event.device];
         t = Transfer{};
+        t.label = Shown(event);
         t.operation = event.text;
         t.total = event.total;
         t.began = t.lastShown = event.at;
@@ -212,15 +220,15 @@ public:
     }
 
 private:
-    void show(const std::string& device, Transfer& t, ProgressClock::time_point at)
+    void show(const std::string&, Transfer& t, ProgressClock::time_point at)
     {
         const auto percent = t.percent();
         if (percent) {
-            std::fprintf(out_, "%s: %s %3d%% (%llu of %llu bytes, %s)\n", device.c_str(), t.operation.c_str(),
+            std::fprintf(out_, "%s: %s %3d%% (%llu of %llu bytes, %s)\n", t.label.c_str(), t.operation.c_str(),
                          *percent, static_cast<unsigned long long>(t.bytes),
                          static_cast<unsigned long long>(*t.total), Rate(t.rate(at)).c_str());
         } else {
-            std::fprintf(out_, "%s: %s %llu bytes received (%s)\n", device.c_str(), t.operation.c_str(),
+            std::fprintf(out_, "%s: %s %llu bytes received (%s)\n", t.label.c_str(), t.operation.c_str(),
                          static_cast<unsigned long long>(t.bytes), Rate(t.rate(at)).c_str());
         }
         t.lastShown = at;
@@ -290,7 +298,7 @@ public:
     }
 
 private:
-    static std::string Line(const std::string& device, const Transfer& t, ProgressClock::time_point at)
+    static std::string Line(const std::string&, const Transfer& t, ProgressClock::time_point at)
     {
         constexpr int kWidth = 24;
         char text[256];
@@ -302,11 +310,11 @@ private:
                                     std::string(static_cast<size_t>(kWidth - filled), '.');
             const uint64_t left = *t.total - std::min(t.bytes, *t.total);
             const std::string eta = rate > 0 ? Clock(static_cast<double>(left) / rate) + " left" : "--:-- left";
-            std::snprintf(text, sizeof text, "%s: %-8s [%s] %3d%%  %s of %s  %s  %s", device.c_str(),
+            std::snprintf(text, sizeof text, "%s: %-8s [%s] %3d%%  %s of %s  %s  %s", t.label.c_str(),
                           t.operation.c_str(), bar.c_str(), *percent, FormatBytes(t.bytes).c_str(),
                           FormatBytes(*t.total).c_str(), Rate(rate).c_str(), eta.c_str());
         } else {
-            std::snprintf(text, sizeof text, "%s: %-8s %s received  %s  %s", device.c_str(), t.operation.c_str(),
+            std::snprintf(text, sizeof text, "%s: %-8s %s received  %s  %s", t.label.c_str(), t.operation.c_str(),
                           FormatBytes(t.bytes).c_str(), Rate(rate).c_str(), Clock(t.seconds(at)).c_str());
         }
         return text;
@@ -360,6 +368,7 @@ public:
             const TransferOutcome& o = result.outcome;
             results.push_back(JsonObject()
                                   .add("device", result.device)
+                                  .add("label", Shown(result))
                                   .add("ok", o.ok)
                                   .add("status", static_cast<unsigned>(o.status))
                                   .add("status_name", LibraryStatusName(o.status))
@@ -473,6 +482,7 @@ private:
         JsonObject line;
         line.add("type", "result")
             .add("device", event.device)
+            .add("label", Shown(event))
             .add("operation", event.operation)
             .add("ok", o.ok)
             .add("status", static_cast<unsigned>(o.status))

@@ -46,7 +46,8 @@ struct ProgressEvent {
                  // people, `outcome` the failure that caused it
         Result,  // the command's outcome; the last event of a device
     } kind = Kind::Note;
-    std::string device;
+    std::string device;            // the device's path where known: what programs match on
+    std::string label;             // the name people know it by (what they typed); "" means `device`
     ProgressClock::time_point at = ProgressClock::now();
     std::string text;
     uint64_t bytes = 0;

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Device.h"
+#include "devices/Selector.h"
 
 #include <VELT_DFU.h>
 
@@ -87,6 +88,36 @@ int RunHelp(const Invocation& invocation)
     return kExitOk;
 }
 
+int UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "velt-dfu: %s\n", message.c_str());
+    std::fprintf(stderr, "Try 'velt-dfu --help'.\n");
+    return kExitUsage;
+}
+
+// No DEVICE given: with one device there, that one, and the user is told;
+// with none or several, the user is told which.
+int NameTheOnlyDevice(const Command& command, Invocation& invocation)
+{
+    const std::vector<Listed> devices = ListDevices();
+    // "upload COM7" lacks its FILE, not its device.
+    for (const Listed& device : devices) {
+        if (!invocation.operands.empty() && Names(invocation.operands[0], device))
+            return kExitOk;
+    }
+    if (devices.size() != 1) {
+        std::string names;
+        for (const Listed& device : devices)
+            names += (names.empty() ? "" : ", ") + device.shortName();
+        return UsageError(std::string("name the DEVICE for '") + command.name + "': " +
+                          (devices.empty() ? std::string("no device is there")
+                                           : std::to_string(devices.size()) + " are there (" + names + ")"));
+    }
+    std::fprintf(stderr, "velt-dfu: using the only device there is, %s\n", devices[0].shortName().c_str());
+    invocation.operands.insert(invocation.operands.begin(), devices[0].shortName());
+    return kExitOk;
+}
+
 // "--wait 10": the value went to the operands. Said in those words.
 std::string TooManyArguments(const Command& command, const Invocation& invocation)
 {
@@ -100,12 +131,6 @@ std::string TooManyArguments(const Command& command, const Invocation& invocatio
     return std::string("too many arguments for '") + command.name + "'";
 }
 
-int UsageError(const std::string& message)
-{
-    std::fprintf(stderr, "velt-dfu: %s\n", message.c_str());
-    std::fprintf(stderr, "Try 'velt-dfu --help'.\n");
-    return kExitUsage;
-}
 
 int PrintVersion()
 {
@@ -161,6 +186,10 @@ int main(int argc, char** argv)
         return UsageError("unknown command '" + invocation.command + "'");
     const bool namesDevice = command->device != kNoDevice;
     const size_t wanted = (namesDevice ? 1 : 0) + command->extraOperands;
+    if (namesDevice && invocation.operands.size() + 1 == wanted) {
+        if (const int code = NameTheOnlyDevice(*command, invocation); code != kExitOk)
+            return code;
+    }
     if (invocation.operands.size() < wanted)
         return UsageError(std::string("missing arguments; usage: velt-dfu ") + command->name + " " +
                           command->operands);

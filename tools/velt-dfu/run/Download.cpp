@@ -1,6 +1,7 @@
 #include "run/Download.h"
 
 #include "Cancel.h"
+#include "DeviceSearch.h"
 #include "Commands.h"
 #include "ImageCommands.h"
 #include "Names.h"
@@ -158,9 +159,9 @@ int RunDownload(CommandContext& context)
     const Invocation& invocation = context.invocation;
     if (NamesSeveral(invocation.operands[0]))
         return DownloadToSeveral(invocation, invocation.operands[0]);
-    const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
+    const DeviceRef ref = Resolved(ParseDeviceRef(invocation.operands[0]));
     const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr);
-    Session session(*renderer, ref.label(), "download");
+    Session session(*renderer, ref.path.empty() ? ref.label() : ref.path, ref.label(), "download");
     CancelOnSignal cancelOnSignal;
 
     Firmware firmware;

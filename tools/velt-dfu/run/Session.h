@@ -28,12 +28,15 @@ struct Ending {
 // One device command's reporting: every line it shows goes to the renderer.
 class Session {
 public:
-    Session(ProgressRenderer& renderer, std::string device, const char* operation)
-        : renderer_(renderer), device_(std::move(device)), operation_(operation)
+    // `device` identifies the device for programs (its path, where known);
+    // `label` is the name people know it by.
+    Session(ProgressRenderer& renderer, std::string device, std::string label, const char* operation)
+        : renderer_(renderer), device_(std::move(device)), label_(std::move(label)), operation_(operation)
     {
     }
 
-    const std::string& device() const { return device_; }
+    // The device as people know it, for every message.
+    const std::string& device() const { return label_; }
     const char* operation() const { return operation_; }
     uint16_t transferSize = 0;
 
@@ -102,6 +105,7 @@ private:
         ProgressEvent event;
         event.kind = kind;
         event.device = device_;
+        event.label = label_;
         event.text = text;
         return event;
     }
@@ -109,6 +113,7 @@ private:
 
     ProgressRenderer& renderer_;
     std::string device_;
+    std::string label_;
     const char* operation_;
     ProgressClock::time_point began_ = ProgressClock::now();
     ProgressClock::time_point transferBegan_ = began_;

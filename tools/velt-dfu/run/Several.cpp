@@ -55,7 +55,7 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
     }
 
     const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr, true);
-    Session session(*renderer, operand, "download");
+    Session session(*renderer, operand, operand, "download");
     CancelOnSignal cancelOnSignal;
     Firmware firmware;
     firmware.path = invocation.operands[1];
@@ -96,7 +96,7 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
     const std::vector<DeviceRun> runs = RunOnDevices(
         refs,
         [&](const DeviceRef& ref, ProgressRenderer& events) {
-            Session device(events, ref.label(), "download");
+            Session device(events, ref.path.empty() ? ref.label() : ref.path, ref.label(), "download");
             const bool serial = ref.byIndex || IsComPath(ref.path);
             return DownloadTo(device, ref, firmware, serial ? invocation : forUsb);
         },

@@ -1,6 +1,7 @@
 // The upload command: the device's image read through the engine into
 // memory, then into the file, which is replaced only by a whole image.
 #include "Cancel.h"
+#include "DeviceSearch.h"
 #include "Commands.h"
 #include "ImageCommands.h"
 #include "ImageFiles.h"
@@ -141,9 +142,9 @@ int RunUpload(CommandContext& context)
     const Invocation& invocation = context.invocation;
     if (NamesSeveral(invocation.operands[0]))
         return ReportError("an upload reads one device into one file; name one device", kExitUsage);
-    const DeviceRef ref = ParseDeviceRef(invocation.operands[0]);
+    const DeviceRef ref = Resolved(ParseDeviceRef(invocation.operands[0]));
     const auto renderer = MakeRenderer(StyleFor(invocation.json, stdout), stdout, stderr);
-    Session session(*renderer, ref.label(), "upload");
+    Session session(*renderer, ref.path.empty() ? ref.label() : ref.path, ref.label(), "upload");
     CancelOnSignal cancelOnSignal;
     const std::string what = "upload from device " + ref.label();
 
