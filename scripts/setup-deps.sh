@@ -25,6 +25,8 @@ have_pkg python3-venv || need+=(python3-venv)
 have_pkg python3-setuptools || need+=(python3-setuptools)
 # Installs and packages (make package, make docs and their tests).
 have_cmd help2man || need+=(help2man)
+# The tool's terminal layout is read off a screen of a known size.
+have_cmd tmux || need+=(tmux)
 have_cmd doxygen || need+=(doxygen)
 have_cmd pkg-config || need+=(pkg-config)
 have_cmd dpkg-shlibdeps || need+=(dpkg-dev)

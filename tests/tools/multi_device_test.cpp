@@ -13,7 +13,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,8 +82,8 @@ TEST_F(MultiDevice, SerialAndUsbAtOnceOneFailingTheOthersFlashed)
     EXPECT_LT(imgLast, com8Last);
 
     // Piped: every line for people begins with its device; the table ends it.
-    const std::vector<std::string> prefixes = {"COM7,COM8,", kCom7 + ": ", kCom8 + ": ", Usb("img") + ": ",
-                                               Usb("small") + ": "};
+    // A typed USB path is too long beside the others: its serial number stands for it.
+    const std::vector<std::string> prefixes = {"COM7,COM8,", kCom7 + ": ", kCom8 + ": ", "IMG: ", "SMALL: "};
     const auto lines = Lines(run.out);
     ASSERT_GE(lines.size(), 6u) << run.out;
     const size_t table = lines.size() - 6;
@@ -95,8 +97,8 @@ TEST_F(MultiDevice, SerialAndUsbAtOnceOneFailingTheOthersFlashed)
     const std::map<std::string, std::string> rows = {
         {kCom7, "DFU_STATUS_SUCCESS"},
         {kCom8, "DFU_STATUS_SUCCESS"},
-        {Usb("img"), "DFU_STATUS_SUCCESS"},
-        {Usb("small"), "DFU_STATUS_UNEXPECTED_STATE (errADDRESS)"},
+        {"IMG", "DFU_STATUS_SUCCESS"},
+        {"SMALL", "DFU_STATUS_UNEXPECTED_STATE (errADDRESS)"},
     };
     for (size_t i = table + 1; i < table + 5; ++i) {
         const std::string device = lines[i].substr(0, lines[i].find("  "));
@@ -105,7 +107,7 @@ TEST_F(MultiDevice, SerialAndUsbAtOnceOneFailingTheOthersFlashed)
     }
     EXPECT_TRUE(Contains(lines[table + 1], kCom7 + " ")) << "rows come in the order the devices were named";
     EXPECT_TRUE(Contains(lines.back(), " s: 3 succeeded, 1 failed")) << lines.back();
-    EXPECT_TRUE(Contains(run.err, "velt-dfu: " + Usb("small") + ": download to device " + Usb("small") +
+    EXPECT_TRUE(Contains(run.err, "velt-dfu: SMALL: download to device SMALL"
                                       " failed: the device reported an error after block 0: "
                                       "DFU_STATUS_UNEXPECTED_STATE (0x44)"))
         << run.err;
@@ -249,3 +251,68 @@ TEST_F(MultiDevice, ListsAreCheckedBeforeAnyDeviceIsTouched)
 }
 
 } // namespace
+
+std::string Capture(const std::string& command)
+{
+    std::string out;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, got);
+        pclose(pipe);
+    }
+    return out;
+}
+
+// Five boards on an 80x30 terminal, two of them named by their whole USB
+// path: read off the screen (tmux), every bar and every table row stays on
+// its own line, none longer than the terminal.
+TEST_F(MultiDevice, FiveBoardsFitAnEightyColumnTerminal)
+{
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed (make setup installs it)";
+    Start({"--com", "COM7,baud=115200", "--com", "COM8,baud=115200", "--com", "COM9,baud=115200", "--usb",
+           "name=img,latency=2000", "--usb", "name=small,latency=2000"});
+    WriteBytes(File("image.bin"), Pattern(12000, 7));
+    // The paths hold backslashes: the command goes in a script, untouched by quoting.
+    std::ofstream(File("run.sh")) << VELT_DFU_TOOL << " download 'COM7,COM8,COM9," << Usb("img") << ","
+                                  << Usb("small") << "' " << File("image.bin") << " --retries 1; sleep 60\n";
+    // 80 columns, and 50, where the bars narrow and give up their tails.
+    for (const size_t columns : {80u, 50u}) {
+        const std::string tmux = "tmux -S " + work_ + "/tmux" + std::to_string(columns) + " ";
+        ASSERT_EQ(std::system((tmux + "new-session -d -x " + std::to_string(columns) + " -y 30 'sh " +
+                               File("run.sh") + "'")
+                                  .c_str()),
+                  0);
+        std::string screen;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        bool sawBars = false;
+        while (std::chrono::steady_clock::now() < deadline) {
+            screen = Capture(tmux + "capture-pane -p");
+            for (const std::string& line : Lines(screen)) {
+                EXPECT_LE(Count(line, "download "), 1u) << "two bars on one line: " << line;
+                // A bar is whole on its line: its name, the bar and the percent.
+                if (Contains(line, "download [")) {
+                    EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\S+: download \[[#.]+\] +\d+%)"))) << line;
+                }
+                sawBars = sawBars || Contains(line, "download [");
+            }
+            if (Contains(screen, "5 devices in "))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::system((tmux + "kill-server").c_str());
+        EXPECT_TRUE(sawBars) << screen;
+        ASSERT_TRUE(Contains(screen, "5 devices in ")) << screen;
+        // Each row of the table whole on one line: name, result, bytes, seconds.
+        size_t rows = 0;
+        for (const std::string& line : Lines(screen)) {
+            if (std::regex_search(line, std::regex(R"(^\S+ +DFU_STATUS_\S+( \(\S+\))? +\d+ +\d+\.\d\d$)"))) {
+                ++rows;
+                EXPECT_NE(line[0], '\\') << "a typed USB path is shown by a short name\n" << line;
+            }
+        }
+        EXPECT_EQ(rows, 5u) << columns << " columns:\n" << screen;
+    }
+}

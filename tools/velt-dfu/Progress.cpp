@@ -10,9 +10,11 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define VELT_ISATTY(fd) _isatty(fd)
 #define VELT_FILENO(f) _fileno(f)
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #define VELT_ISATTY(fd) isatty(fd)
 #define VELT_FILENO(f) fileno(f)
@@ -23,6 +25,38 @@ namespace veltdfu {
 namespace {
 
 using Seconds = std::chrono::duration<double>;
+
+constexpr size_t kNoWidth = 100000;
+constexpr size_t kLabelColumns = 16; // a device's name in a bar or a table row, at most
+
+// The terminal's width, asked again each time: the window may change.
+size_t Columns(std::FILE* out)
+{
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    (void)out;
+#else
+    struct winsize size = {};
+    if (ioctl(VELT_FILENO(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#endif
+    // Not a terminal: a file or a pipe has no width to keep to.
+    return kNoWidth;
+}
+
+// A name cut to `width` in the middle, where two paths of one family differ
+// least: "\\?\usb#vi~15a62bfa307b}".
+std::string Fit(const std::string& text, size_t width)
+{
+    if (text.size() <= width)
+        return text;
+    if (width < 3)
+        return text.substr(0, width);
+    const size_t head = (width - 1) / 2;
+    return text.substr(0, head) + "~" + text.substr(text.size() - (width - 1 - head));
+}
 
 // What a renderer remembers of one device's current transfer.
 struct Transfer {
@@ -124,6 +158,21 @@ public:
         for (const auto& row : rows)
             for (size_t i = 0; i < 4; ++i)
                 widths[i] = std::max(widths[i], row[i].size());
+        // A table that would wrap on the terminal cuts long names, then the
+        // end of its longest results.
+        const size_t room = Columns(out_) - 1;
+        if (widths[0] + widths[1] + widths[2] + widths[3] + 6 > room && widths[0] > kLabelColumns) {
+            widths[0] = std::max(kLabelColumns, std::string("device").size());
+            for (auto& row : rows)
+                row[0] = Fit(row[0], kLabelColumns);
+        }
+        const size_t others = widths[0] + widths[2] + widths[3] + 6;
+        if (others + widths[1] > room && room > others + 12) {
+            widths[1] = room - others;
+            for (auto& row : rows)
+                if (row[1].size() > widths[1])
+                    row[1] = row[1].substr(0, widths[1] - 1) + "~";
+        }
         for (const auto& row : rows) {
             std::fprintf(out_, "%-*s  %-*s  %*s  %*s\n", static_cast<int>(widths[0]), row[0].c_str(),
                          static_cast<int>(widths[1]), row[1].c_str(), static_cast<int>(widths[2]), row[2].c_str(),
@@ -276,7 +325,7 @@ public:
         case ProgressEvent::Kind::Finish:
             if (transfers_.count(event.device)) {
                 // The finished bar stays on the screen, above the ones still running.
-                const std::string line = Line(event.device, transfers_[event.device], event.at);
+                const std::string line = Line(transfers_[event.device], event.at, Columns(out_));
                 transfers_.erase(event.device);
                 order_.erase(std::remove(order_.begin(), order_.end(), event.device), order_.end());
                 const size_t width = drawn_.empty() ? 0 : drawn_[0];
@@ -298,26 +347,46 @@ public:
     }
 
 private:
-    static std::string Line(const std::string&, const Transfer& t, ProgressClock::time_point at)
+    // The fullest line that fits the terminal: the bar narrows, then the
+    // time left, the rate and the sizes give way, and a long name is cut.
+    static std::string Line(const Transfer& t, ProgressClock::time_point at, size_t columns)
     {
-        constexpr int kWidth = 24;
-        char text[256];
+        const size_t room = columns > 1 ? columns - 1 : columns; // the last column would wrap on some terminals
+        const std::string label = (t.label.size() + 60 > room ? Fit(t.label, kLabelColumns) : t.label) + ": ";
+        char op[16];
+        std::snprintf(op, sizeof op, "%-8s", t.operation.c_str());
         const auto percent = t.percent();
         const double rate = t.rate(at);
+        std::vector<std::string> tails;
+        std::string head = label + op;
+        int width = 24;
         if (percent) {
-            const int filled = *percent * kWidth / 100;
-            const std::string bar = std::string(static_cast<size_t>(filled), '#') +
-                                    std::string(static_cast<size_t>(kWidth - filled), '.');
             const uint64_t left = *t.total - std::min(t.bytes, *t.total);
             const std::string eta = rate > 0 ? Clock(static_cast<double>(left) / rate) + " left" : "--:-- left";
-            std::snprintf(text, sizeof text, "%s: %-8s [%s] %3d%%  %s of %s  %s  %s", t.label.c_str(),
-                          t.operation.c_str(), bar.c_str(), *percent, FormatBytes(t.bytes).c_str(),
-                          FormatBytes(*t.total).c_str(), Rate(rate).c_str(), eta.c_str());
+            const std::string sizes = FormatBytes(t.bytes) + " of " + FormatBytes(*t.total);
+            tails = {"  " + sizes + "  " + Rate(rate) + "  " + eta, "  " + sizes + "  " + Rate(rate), "  " + sizes, ""};
         } else {
-            std::snprintf(text, sizeof text, "%s: %-8s %s received  %s  %s", t.label.c_str(), t.operation.c_str(),
-                          FormatBytes(t.bytes).c_str(), Rate(rate).c_str(), Clock(t.seconds(at)).c_str());
+            const std::string got = " " + FormatBytes(t.bytes) + " received";
+            tails = {got + "  " + Rate(rate) + "  " + Clock(t.seconds(at)), got + "  " + Rate(rate), got, ""};
         }
-        return text;
+        for (const std::string& tail : tails) {
+            for (width = 24; width >= 10; width -= 2) {
+                std::string line = head;
+                if (percent) {
+                    const int filled = *percent * width / 100;
+                    char pct[8];
+                    std::snprintf(pct, sizeof pct, " %3d%%", *percent);
+                    line += " [" + std::string(static_cast<size_t>(filled), '#') +
+                            std::string(static_cast<size_t>(width - filled), '.') + "]" + pct;
+                }
+                line += tail;
+                if (line.size() <= room)
+                    return line;
+                if (!percent)
+                    break;
+            }
+        }
+        return (head + (percent ? " " + std::to_string(*percent) + "%" : "")).substr(0, room);
     }
 
     // Takes the cursor back to the start of the first bar and blanks the bars.
@@ -340,8 +409,9 @@ private:
         if (drawn_.size() > 1)
             std::fprintf(out_, "\x1b[%zuA", drawn_.size() - 1);
         std::vector<size_t> widths;
+        const size_t columns = Columns(out_);
         for (size_t i = 0; i < order_.size(); ++i) {
-            const std::string line = Line(order_[i], transfers_[order_[i]], at);
+            const std::string line = Line(transfers_[order_[i]], at, columns);
             // Pad over what the previous, possibly longer, line left behind.
             const size_t before = i < drawn_.size() ? drawn_[i] : 0;
             const int pad = static_cast<int>(before > line.size() ? before - line.size() : 0);

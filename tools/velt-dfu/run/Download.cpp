@@ -140,7 +140,7 @@ Ending DownloadAttempt(Session& session, const Target& target, const Firmware& f
 
 int DownloadTo(Session& session, const DeviceRef& ref, const Firmware& firmware, const Invocation& invocation)
 {
-    const std::string what = "download to device " + ref.label();
+    const std::string what = "download to device " + session.device();
     Target target;
     if (Step stop = Reach(session, ref, invocation, what, target))
         return session.end(*stop);

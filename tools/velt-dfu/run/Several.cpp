@@ -5,6 +5,9 @@
 #include "Cancel.h"
 #include "DeviceSearch.h"
 #include "Runner.h"
+#include "devices/Selector.h"
+
+#include <map>
 
 namespace veltdfu {
 
@@ -15,6 +18,19 @@ bool NamesSeveral(const std::string& operand)
 }
 
 namespace {
+
+// Beside other devices a whole path typed by the user is too long to read:
+// its COM name, serial number or index stands for it.
+std::string ShortLabel(const DeviceRef& ref)
+{
+    if (ref.typed.empty() || ref.typed[0] != '\\')
+        return ref.label();
+    for (const Listed& device : ListDevices()) {
+        if (device.path == ref.path)
+            return device.shortName();
+    }
+    return ref.label();
+}
 
 std::string Listing(const std::vector<std::string>& ports)
 {
@@ -93,10 +109,15 @@ int DownloadToSeveral(const Invocation& invocation, const std::string& operand)
     Invocation forUsb = invocation;
     forUsb.line = LineSettings{};
     const auto began = ProgressClock::now();
+    // Names are settled here, before any device's thread lists or opens anything.
+    std::map<std::string, std::string> labels;
+    for (const DeviceRef& ref : refs)
+        labels[ref.path.empty() ? ref.label() : ref.path] = ShortLabel(ref);
     const std::vector<DeviceRun> runs = RunOnDevices(
         refs,
         [&](const DeviceRef& ref, ProgressRenderer& events) {
-            Session device(events, ref.path.empty() ? ref.label() : ref.path, ref.label(), "download");
+            const std::string id = ref.path.empty() ? ref.label() : ref.path;
+            Session device(events, id, labels.at(id), "download");
             const bool serial = ref.byIndex || IsComPath(ref.path);
             return DownloadTo(device, ref, firmware, serial ? invocation : forUsb);
         },
