@@ -1,6 +1,7 @@
 // The pure parts behind download and upload: the DFU suffix, the JSON text,
 // the functional descriptor walk and the progress renderers.
 #include "DfuSuffix.h"
+#include "Sha256.h"
 #include "Json.h"
 #include "JsonCheck.h"
 #include "Progress.h"
@@ -394,4 +395,17 @@ TEST(Progress, SummaryIsATableForPeopleAndOneLineForPrograms)
                         R"("result":"verify mismatch","bytes":5000,"elapsed_s":1.000}])"),
               std::string::npos)
         << line;
+}
+
+TEST(Sha256, KnownDigestsAcrossTheBlockBoundaries)
+{
+    const auto hex = [](const std::string& text) {
+        return veltdfu::Sha256Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    };
+    EXPECT_EQ(hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // 56 bytes: the length no longer fits the first block.
+    EXPECT_EQ(hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }

@@ -316,3 +316,43 @@ TEST_F(MultiDevice, FiveBoardsFitAnEightyColumnTerminal)
         EXPECT_EQ(rows, 5u) << columns << " columns:\n" << screen;
     }
 }
+
+// --log: one line per device and attempt, whole, from two processes at
+// once; the image's digest is what sha256sum says.
+TEST_F(MultiDevice, TraceLogHasALinePerDeviceAndAttemptFromSeveralProcesses)
+{
+    Start({"--com", "COM7,delay=600@5", "--com", "COM8", "--usb", "name=img,serial=TRACE1,flash=" + File("usb.bin")});
+    WriteBytes(File("image.bin"), Pattern(5000, 19));
+    const std::string log = File("line.log");
+    ToolProcess first({"download", "COM7", File("image.bin"), "--log", log, "--no-recovery", "--retries", "1",
+                       "--timeout", "400"});
+    ToolProcess second({"download", "COM8," + UsbPath("img"), File("image.bin"), "--log", log, "--verify"});
+    EXPECT_EQ(first.wait().exitCode, 0);
+    EXPECT_EQ(second.wait().exitCode, 0);
+
+    const std::string digest = Capture("sha256sum " + File("image.bin")).substr(0, 64);
+    const auto lines = Lines(Slurp(log));
+    ASSERT_EQ(lines.size(), 4u) << "COM7 twice (one retry), COM8 and the USB device once\n" << Slurp(log);
+    std::map<std::string, std::vector<std::string>> byDevice;
+    for (const std::string& line : lines) {
+        ASSERT_TRUE(jsoncheck::IsObject(line)) << line;
+        EXPECT_TRUE(Contains(line, R"("sha256":")" + digest + "\"")) << line;
+        EXPECT_TRUE(Contains(line, R"("image_size":5000,)")) << line;
+        EXPECT_EQ(line.rfind(R"({"time":"20)", 0), 0u) << line;
+        const size_t at = line.find(R"("device":")") + 10;
+        byDevice[line.substr(at, line.find('"', at) - at)].push_back(line);
+    }
+    ASSERT_EQ(byDevice["COM7"].size(), 2u);
+    EXPECT_TRUE(Contains(byDevice["COM7"][0], R"("attempt":1,"ok":false,"status":132,)")) << byDevice["COM7"][0];
+    EXPECT_TRUE(Contains(byDevice["COM7"][1], R"("attempt":2,"ok":true,)")) << byDevice["COM7"][1];
+    EXPECT_TRUE(Contains(byDevice["COM7"][1], R"("com":"COM7",)")) << byDevice["COM7"][1];
+    EXPECT_TRUE(Contains(byDevice["COM7"][1], R"("verified":null,)")) << "no --verify";
+    ASSERT_EQ(byDevice["TRACE1"].size(), 1u) << Slurp(log);
+    EXPECT_TRUE(Contains(byDevice["TRACE1"][0], R"("vid_pid":"F055:D0F1","serial":"TRACE1","com":null,)"))
+        << byDevice["TRACE1"][0];
+    EXPECT_TRUE(Contains(byDevice["TRACE1"][0], R"("verified":true,)")) << byDevice["TRACE1"][0];
+
+    ToolRun nowhere = RunTool({"download", "COM8", File("image.bin"), "--log", File("no/such/dir/x.log")});
+    EXPECT_EQ(nowhere.exitCode, 1);
+    EXPECT_TRUE(Contains(nowhere.err, "cannot write the log")) << nowhere.err;
+}

@@ -147,6 +147,14 @@ constexpr OptionSpec kOptions[] = {
          out.untilEmpty = true;
          return std::string();
      }},
+    {"--log", nullptr, "FILE", ValueForm::Required, kCmdImages,
+     "append a JSON line per device and attempt to FILE\n(time, device, image and its SHA-256, result);\nseveral velt-dfu may share one FILE",
+     [](const std::string& value, Invocation& out) {
+         if (value.empty())
+             return Invalid("--log", value, "a file name");
+         out.logPath = value;
+         return std::string();
+     }},
     {"--expect", nullptr, "N", ValueForm::Required, kCmdDownload,
      "with several devices or 'all': fail before\nflashing unless at least N devices are there",
      [](const std::string& value, Invocation& out) {

@@ -50,6 +50,7 @@ struct Invocation {
     bool untilEmpty = false;             // upload: only an empty block ends the image
     std::optional<std::string> guid;     // device interface GUID to list, "{...}" as given
     std::optional<uint32_t> expect;      // download to several: fail unless this many devices are there
+    std::optional<std::string> logPath;  // --log: a JSON line per device and attempt, appended
 };
 
 // "{8-4-4-4-12}" or the same without braces, hexadecimal digits in any case.

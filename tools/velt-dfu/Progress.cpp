@@ -565,7 +565,15 @@ private:
             line.add("attempts", o.attempts);
         line.add("recoveries", o.recoveries);
         if (event.operation == "download")
-            line.add("wait_reset", o.waitReset);
+            line.add("wait_reset", o.waitReset).add("verified", o.verified);
+        if (o.serial.empty())
+            line.addNull("serial");
+        else
+            line.add("serial", o.serial);
+        if (o.vidPid.empty())
+            line.addNull("vid_pid");
+        else
+            line.add("vid_pid", o.vidPid);
         if (event.transferSize)
             line.add("transfer_size", static_cast<unsigned>(event.transferSize));
         else

@@ -33,6 +33,10 @@ struct TransferOutcome {
     uint32_t attempts = 0;            // with --retries: attempts made; 0 when not counted
     uint32_t recoveries = 0;          // lost requests recovered without starting over
     bool waitReset = false;           // downloaded; the device runs it after a reset
+    std::optional<bool> verified;     // --verify's verdict; none without --verify
+    std::string serial;               // the device's serial number, where it has one
+    std::string vidPid;               // "F055:D0F1" of a USB device
+    std::string sha256;               // of the image sent or received, where there is one
 };
 
 struct ProgressEvent {

@@ -132,6 +132,12 @@ std::string BusPortOf(uint16_t, uint16_t, const std::string&)
 
 } // namespace
 
+std::string SerialOfPath(const std::string& path)
+{
+    const std::string instance = InstanceOf(path);
+    return IsBusPort(instance) || instance.find('&') != std::string::npos ? "" : instance;
+}
+
 std::string Listed::shortName() const
 {
     if (!comName.empty())
@@ -172,8 +178,7 @@ std::vector<Listed> ListDevices()
             const std::string instance = InstanceOf(device.path);
             if (IsBusPort(instance))
                 device.busPort = instance;
-            else if (instance.find('&') == std::string::npos)
-                device.serial = instance;
+            device.serial = SerialOfPath(device.path);
             if (device.busPort.empty() && device.vid && !device.serial.empty())
                 device.busPort = BusPortOf(*device.vid, *device.pid, device.serial);
         }

@@ -29,6 +29,10 @@ struct Listed {
     std::string shortName() const;
 };
 
+// The serial number in a USB device path, "" when its instance is a
+// location rather than a serial number.
+std::string SerialOfPath(const std::string& path);
+
 // Everything the library lists now, in index order.
 std::vector<Listed> ListDevices();
 

@@ -5,6 +5,7 @@
 #include "Names.h"
 #include "TransferSize.h"
 #include "devices/OpenFailure.h"
+#include "devices/Selector.h"
 #include "engine/Idle.h"
 
 namespace veltdfu {
@@ -26,9 +27,21 @@ Step OpenTarget(Session& session, const DeviceRef& ref, const Invocation& invoca
         ending.exitCode = exitCode;
         return ending;
     }
+    const DFU_HANDLE handle = target.device->handle();
     uint8_t kind = DFU_INTERFACE_USB;
-    DFU_GetOpenedInterface(target.device->handle(), &kind);
+    DFU_GetOpenedInterface(handle, &kind);
     target.usb = kind == DFU_INTERFACE_USB;
+    char path[DFU_PATH_SIZE] = {};
+    if (DFU_GetOpenedDevicePath(handle, path) == DFU_STATUS_SUCCESS)
+        target.path = path;
+    uint16_t vid = 0, pid = 0;
+    if (target.usb && DFU_GetOpenedVidPid(handle, &vid, &pid) == DFU_STATUS_SUCCESS)
+        target.vidPid = Hex(vid, 4) + ":" + Hex(pid, 4);
+    if (target.usb)
+        target.serial = SerialOfPath(target.path);
+    else
+        target.comName = target.path.substr(target.path.find_last_of('\\') + 1);
+    session.identify(target.serial, target.vidPid);
     return std::nullopt;
 }
 
@@ -163,10 +176,20 @@ std::string Cause(const TransferOutcome& failure)
 // the device (never of the input, never after a cancel) the failed attempt
 // has already brought the device back to dfuIDLE, and the next one starts
 // over, until one succeeds or the retries are used up.
-Ending WithRetries(Session& session, const Invocation& invocation, const std::string& what, const Attempt& attempt)
+Ending WithRetries(Session& session, const Invocation& invocation, const std::string& what, const Attempt& attempt,
+                   const AttemptDone& done)
 {
     const uint32_t retries = invocation.retries.value_or(0);
-    Ending ending = attempt(nullptr);
+    // Each attempt timed on its own, for whoever keeps a record of attempts.
+    const auto timed = [&](const Ending* previous, uint32_t number) {
+        const auto began = ProgressClock::now();
+        Ending ending = attempt(previous);
+        ending.outcome.seconds = std::chrono::duration<double>(ProgressClock::now() - began).count();
+        if (done)
+            done(ending, number);
+        return ending;
+    };
+    Ending ending = timed(nullptr, 1);
     uint32_t made = 1;
     for (; made <= retries && !ending.outcome.ok && ending.retryable && !CancelRequested(); ++made) {
         session.retry(made, retries,
@@ -174,7 +197,7 @@ Ending WithRetries(Session& session, const Invocation& invocation, const std::st
                           Cause(ending.outcome),
                       ending.outcome);
         const Ending previous = ending;
-        ending = attempt(&previous);
+        ending = timed(&previous, made + 1);
     }
     if (invocation.retries)
         ending.outcome.attempts = made;

@@ -35,8 +35,12 @@ Ending EndFailedTransfer(Session& session, DFU_HANDLE handle, const std::string&
 // An attempt is given the failed one before it (none the first time).
 using Attempt = std::function<Ending(const Ending* previous)>;
 
+// Told of each attempt as it ends, with its number from 1.
+using AttemptDone = std::function<void(const Ending& ending, uint32_t number)>;
+
 // Repeats failed attempts as --retries allows.
-Ending WithRetries(Session& session, const Invocation& invocation, const std::string& what, const Attempt& attempt);
+Ending WithRetries(Session& session, const Invocation& invocation, const std::string& what, const Attempt& attempt,
+                   const AttemptDone& done = {});
 
 } // namespace veltdfu
 

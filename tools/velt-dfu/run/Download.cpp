@@ -6,6 +6,7 @@
 #include "ImageCommands.h"
 #include "Names.h"
 #include "run/Attempts.h"
+#include "run/TraceLog.h"
 #include "run/Transfer.h"
 
 #include <algorithm>
@@ -19,6 +20,7 @@ Ending VerifyFailed(Session& session, const std::string& message, const Firmware
 {
     Ending ending = session.fail("verify", 0, message);
     ending.outcome.bytes = firmware.size;
+    ending.outcome.verified = false;
     if (lastReply) {
         ending.outcome.dfuStatus = lastReply->bStatus;
         ending.outcome.dfuState = lastReply->bState;
@@ -77,6 +79,7 @@ Ending CannotVerify(Session& session)
                                      ": not possible, the device waits for a reset (dfuMANIFEST-WAIT-RESET) and "
                                      "answers no UPLOAD; the image was downloaded but not verified");
     ending.outcome.waitReset = true;
+    ending.outcome.verified = false;
     return ending;
 }
 
@@ -122,6 +125,8 @@ Ending DownloadAttempt(Session& session, const Target& target, const Firmware& f
     outcome.bytes = firmware.size;
     outcome.recoveries = recoveries;
     outcome.waitReset = sent.waitReset;
+    if (invocation.verify)
+        outcome.verified = true;
     outcome.message = "Downloaded " + std::to_string(firmware.size) + " bytes to device " + session.device() + " in " +
                       Seconds(seconds) + " (" + Rate(firmware.size, seconds) + ")" +
                       (invocation.verify ? ", verified" : "") +
@@ -142,16 +147,24 @@ int DownloadTo(Session& session, const DeviceRef& ref, const Firmware& firmware,
 {
     const std::string what = "download to device " + session.device();
     Target target;
-    if (Step stop = Reach(session, ref, invocation, what, target))
+    const AttemptDone trace =
+        TraceAttempts(invocation, session, target, "download", firmware.path, firmware.sha256, firmware.size);
+    if (Step stop = Reach(session, ref, invocation, what, target)) {
+        if (trace)
+            trace(*stop, 1);
         return session.end(*stop);
+    }
     if (Step stop = CheckSuffixDevice(session, target, firmware))
         return session.end(*stop);
     TellTransferSize(session, target, invocation);
-    return session.end(WithRetries(session, invocation, what, [&](const Ending* previous) {
-        if (Step stop = ReopenIfLost(session, ref, invocation, what, previous, target))
-            return *stop;
-        return DownloadAttempt(session, target, firmware, invocation, what);
-    }));
+    return session.end(WithRetries(
+        session, invocation, what,
+        [&](const Ending* previous) {
+            if (Step stop = ReopenIfLost(session, ref, invocation, what, previous, target))
+                return *stop;
+            return DownloadAttempt(session, target, firmware, invocation, what);
+        },
+        TraceAttempts(invocation, session, target, "download", firmware.path, firmware.sha256, firmware.size)));
 }
 
 int RunDownload(CommandContext& context)

@@ -2,6 +2,8 @@
 
 #include "ImageFiles.h"
 #include "Names.h"
+#include "Sha256.h"
+#include "run/TraceLog.h"
 
 namespace veltdfu {
 
@@ -51,6 +53,12 @@ Step PrepareFirmware(Session& session, const std::string& what, const Invocation
     if (firmware.size == 0)
         return session.fail("file", DFU_STATUS_FILE_READ_ERROR,
                             what + ": " + firmware.path + " holds no firmware; nothing sent");
+    firmware.sha256 = Sha256Hex(firmware.file.data(), firmware.size);
+    if (invocation.logPath) {
+        if (const std::string why = CheckTraceLog(*invocation.logPath); !why.empty())
+            return session.fail("file", DFU_STATUS_FILE_WRITE_ERROR,
+                                what + ": cannot write the log " + *invocation.logPath + ": " + why);
+    }
     return std::nullopt;
 }
 

@@ -19,6 +19,7 @@ struct Firmware {
     std::optional<DfuSuffix> suffix; // valid suffix after them
     std::string path;                // as the user gave it
     std::string plan;                // what will be sent, said once a device is there to take it
+    std::string sha256;              // of the firmware sent
 };
 
 // Reads the file and checks its suffix; everything about the file is

@@ -75,10 +75,21 @@ public:
         renderer_.render(event);
     }
 
+    // What the device is, for every result from now on.
+    void identify(const std::string& serial, const std::string& vidPid)
+    {
+        serial_ = serial;
+        vidPid_ = vidPid;
+    }
+
     // The device's last event; gives the exit code.
     int end(Ending ending)
     {
         ProgressEvent event = make(ProgressEvent::Kind::Result, "");
+        if (ending.outcome.serial.empty())
+            ending.outcome.serial = serial_;
+        if (ending.outcome.vidPid.empty())
+            ending.outcome.vidPid = vidPid_;
         ending.outcome.seconds = std::chrono::duration<double>(event.at - began_).count();
         event.operation = operation_;
         event.transferSize = transferSize;
@@ -114,6 +125,8 @@ private:
     ProgressRenderer& renderer_;
     std::string device_;
     std::string label_;
+    std::string serial_;
+    std::string vidPid_;
     const char* operation_;
     ProgressClock::time_point began_ = ProgressClock::now();
     ProgressClock::time_point transferBegan_ = began_;
@@ -121,10 +134,14 @@ private:
 
 using Step = std::optional<Ending>; // nothing: go on with the next step
 
-// The device and how it is reached, once it is open.
+// The device and how it is reached, once it is open, and what it is.
 struct Target {
     std::unique_ptr<OpenDevice> device;
     bool usb = true;
+    std::string path;    // as the library opened it
+    std::string vidPid;  // "F055:D0F1" (USB)
+    std::string serial;  // USB, where the device has one
+    std::string comName; // "COM7"
 };
 
 Ending Cancelled(Session& session, const std::string& what);

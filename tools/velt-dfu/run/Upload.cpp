@@ -7,6 +7,8 @@
 #include "ImageFiles.h"
 #include "run/Attempts.h"
 #include "run/Download.h"
+#include "Sha256.h"
+#include "run/TraceLog.h"
 #include "run/Transfer.h"
 
 #include <cerrno>
@@ -121,6 +123,7 @@ Ending UploadAttempt(Session& session, const Target& target, UploadFile& file, c
     outcome.ok = true;
     outcome.bytes = image.size();
     outcome.recoveries = read.recoveries;
+    outcome.sha256 = Sha256Hex(image.data(), image.size());
     outcome.message = "Uploaded " + std::to_string(image.size()) + " bytes from device " + session.device() + " to " +
                       file.path + " in " + Seconds(seconds) + " (" + Rate(image.size(), seconds) + ")" +
                       (read.restarts ? ", read again from the start " + std::to_string(read.restarts) + " time" +
@@ -152,15 +155,23 @@ int RunUpload(CommandContext& context)
     file.path = invocation.operands[1];
     if (Step stop = PrepareUploadFile(session, what, file))
         return session.end(*stop);
+    if (invocation.logPath) {
+        if (const std::string error = CheckTraceLog(*invocation.logPath); !error.empty())
+            return session.end(session.fail("file", DFU_STATUS_FILE_WRITE_ERROR,
+                                            what + ": cannot write the log " + *invocation.logPath + ": " + error));
+    }
     Target target;
     if (Step stop = Reach(session, ref, invocation, what, target))
         return session.end(*stop);
     TellTransferSize(session, target, invocation);
-    return session.end(WithRetries(session, invocation, what, [&](const Ending* previous) {
-        if (Step stop = ReopenIfLost(session, ref, invocation, what, previous, target))
-            return *stop;
-        return UploadAttempt(session, target, file, invocation, what);
-    }));
+    return session.end(WithRetries(
+        session, invocation, what,
+        [&](const Ending* previous) {
+            if (Step stop = ReopenIfLost(session, ref, invocation, what, previous, target))
+                return *stop;
+            return UploadAttempt(session, target, file, invocation, what);
+        },
+        TraceAttempts(invocation, session, target, "upload", file.path)));
 }
 
 } // namespace veltdfu
