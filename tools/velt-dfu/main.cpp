@@ -16,12 +16,15 @@ using namespace veltdfu;
 namespace {
 
 constexpr const char* kDeviceText =
-    "DEVICE is an index from 'velt-dfu list', a COM port name such as COM7,\n"
-    "or a device path as 'list' prints it. 'download' also takes several,\n"
-    "DEVICE,DEVICE,..., or 'all': every USB DFU device and every COM port whose\n"
-    "device answers (probed at once, 250 ms or --timeout each). Each device is\n"
-    "flashed on its own thread with the same options; one failing does not stop\n"
-    "the others, and a table of results ends the run.\n";
+    "DEVICE names a board: an index from 'velt-dfu list', a serial number (B2),\n"
+    "VID:PID or VID:PID:SERIAL (f055:d0f1), a USB bus-port path (1-2.3), a COM\n"
+    "port name (COM7), a /dev tty path, or a device path as 'list -v' prints it;\n"
+    "letter case does not matter. A name that fits several boards is refused\n"
+    "with their list; with one board there, DEVICE may be left out. 'download'\n"
+    "also takes several, DEVICE,DEVICE,..., or 'all': every USB DFU device and\n"
+    "every COM port whose device answers (probed at once, 250 ms or --timeout\n"
+    "each). Each device is flashed on its own thread with the same options; one\n"
+    "failing does not stop the others, and a table of results ends the run.\n";
 
 constexpr const char* kImageText =
     "A download checks a DFU suffix at the end of FILE (its CRC, and that its\n"
