@@ -23,6 +23,8 @@ trap stop_simulator EXIT
 # The library finds USB devices and COM ports through these two directories
 # (on Windows it asks the system instead).
 export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dosdevices
+# Only the simulated ports: this machine's own serial ports would be listed too.
+export VELT_COMPORTS=none
 
 "$bin/velt-dfu-sim" --usb-dir "$VELT_USBDEVICES" --dosdevices "$VELT_DOSDEVICES" --log "$work/sim.log" \
   --usb vid=1A2B,pid=00FF,serial=DEMO-A,transfer-size=2048,flash="$work/flash-a.bin" \
@@ -30,7 +32,7 @@ export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dosdevices
   --usb vid=1A2B,pid=0200,serial=STD-C,manifest=standard,manifest-poll=200,attributes=0x03,upload-end=short \
   --com COM3,flash="$work/flash-com3.bin" \
   --com COM4,nosync \
-  --com COM5,faults=0.03:11,flash="$work/flash-com5.bin" >"$work/sim.out" 2>&1 &
+  --com COM5,faults=0.03:7,flash="$work/flash-com5.bin" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q READY "$work/sim.out" && break
