@@ -246,6 +246,10 @@ int main(int argc, char** argv)
                 const double mean = t.downloads ? t.seconds / t.downloads : 0;
                 if (rate == 0)
                     clean = mean;
+                if (rate == 0 && serial && !options.quick && mean > 0)
+                    std::printf("serial clean line: %.1f %% of the payload's line time (%zu bytes x 10 bits / 115200 "
+                                "over the mean download)\n",
+                                100.0 * static_cast<double>(options.size) * 10 / 115200 / mean, options.size);
                 silent += t.silent;
                 char share[32], perFault[32], time[32];
                 std::snprintf(share, sizeof share, "%u (%.1f%%)", t.right, t.downloads ? 100.0 * t.right / t.downloads : 0);
