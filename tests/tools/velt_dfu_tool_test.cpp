@@ -8,11 +8,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -268,4 +271,33 @@ TEST(ToolOpenFailures, SaysWhichPortIsHeldMissingOrSilentAndAcceptsATtyPath)
                             std::to_string(getpid()) + " ("),
               std::string::npos)
         << held.err;
+}
+
+// A port this user may not open: the tool says so and how to fix it. Root
+// makes the node and runs the tool as nobody.
+TEST(ToolOpenFailures, APortThisUserMayNotOpenIsAPermissionProblemWithItsFix)
+{
+    if (geteuid() != 0 || std::system("command -v setpriv >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root (to make a device node and run the tool as another user) and setpriv";
+    char dir[] = "/tmp/velt-dfu-perm-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    ASSERT_EQ(chmod(dir, 0755), 0);
+    ASSERT_EQ(mknod((d + "/ttyfake").c_str(), S_IFCHR | 0600, makedev(5, 0)), 0);
+    ASSERT_EQ(symlink((d + "/ttyfake").c_str(), (d + "/COM3").c_str()), 0);
+    const std::string command = "VELT_DOSDEVICES=" + d + " VELT_USBDEVICES=" + d +
+                                " VELT_COMPORTS=none VELT_USB_BACKEND=sim setpriv --reuid=65534 --regid=65534 "
+                                "--clear-groups " VELT_DFU_TOOL " state COM3 2>&1";
+    std::string out;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[1024];
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, got);
+        EXPECT_NE(pclose(pipe), 0);
+    }
+    std::filesystem::remove_all(d);
+    EXPECT_TRUE(Contains(out, "permission denied: " + d + "/ttyfake (group root) is not readable and writable for "
+                              "this user; give the port to group dialout with a udev rule"))
+        << out;
 }
