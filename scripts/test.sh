@@ -100,10 +100,11 @@ suite_lane() {
   else
     skipped asan-suite "the asan build"
   fi
-  if after tsan; then
+  # The tsan suite's list is checked against the native tree's.
+  if after tsan && after native; then
     show=$suite_counts step tsan-suite tsan_suite
   else
-    skipped tsan-suite "the tsan build"
+    skipped tsan-suite "the tsan or the native build"
   fi
 }
 
