@@ -102,12 +102,12 @@ run_tool_checks() {
       echo "FAIL $name: exit $rc, output:"; sed 's/^/     /' <<<"$out"; failed=$((failed + 1))
     fi
   }
-  check "list shows the mapped ports" 0 'uart  \\.\'"${ports[0]}" list
+  check "list shows the mapped ports" 0 'uart  '"${ports[0]}"'  ' list
   check "state by COM name" 0 "state: dfuIDLE (2)" state "${ports[0]}"
   check "status by path with serial options" 0 "status:       OK (0)" \
     status '\\.\'"${ports[1]}" --baud 57600 --timeout 500
   check "info" 0 "infoWord:   0x1234" info "${ports[0]}"
-  check "a port that is not mapped" 1 'cannot open device \\.\COM49: DFU_STATUS_GENERAL_ERROR (0x82)' \
+  check "a port that is not mapped" 1 'cannot open device COM49: DFU_STATUS_GENERAL_ERROR (0x82)' \
     state COM49
   head -c 3000 /dev/urandom >"$work/image.bin"
   check "download with read-back" 0 "verified, the 3000 bytes read back match" \
@@ -120,7 +120,7 @@ run_tool_checks() {
   else
     echo "FAIL upload does not match the image"; failed=$((failed + 1))
   fi
-  check "JSON result line" 0 '{"type":"result","device":"\\\\.\\'"${ports[1]}"'","operation":"download","ok":true' \
+  check "JSON result line" 0 '{"type":"result","device":"\\\\.\\'"${ports[1]}"'","label":"'"${ports[1]}"'","operation":"download","ok":true' \
     download "${ports[1]}" "Z:$work/image.bin" --json --transfer-size 512
   check "two ports at once, each on its own thread" 0 " s: 2 succeeded, 0 failed" \
     download "${ports[0]},${ports[1]}" "Z:$work/image.bin" --verify --retries 1
