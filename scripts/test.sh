@@ -75,7 +75,7 @@ tsan_suite() {
   ctest_in tsan -L concurrency
 }
 
-suite_counts='tests passed|Total Test time|Skipped|Not Run'
+suite_counts='tests passed|Total Test time|\*\*\*Skipped|\*\*\*Not Run'
 
 build_lane() {
   step win64 make --no-print-directory win64
