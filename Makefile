@@ -5,16 +5,17 @@ JOBS  ?= $(shell nproc)
 # Seconds each fuzz target runs in make fuzz; make test runs them for 15.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all native asan tsan windows win64 win32 test test-native test-asan test-tsan demo bench soak lint package docs setup clean fuzz fuzz-build
+.PHONY: all native asan tsan tsan-concurrency windows win64 win32 test test-native test-asan test-tsan demo bench soak lint package docs setup clean fuzz fuzz-build
 
 all: native
 
 setup:
 	@scripts/setup-deps.sh
 
+# $(1): the preset and tree; $(2): what to build (default: everything).
 define configure_and_build
-	@[ -f build/$(1)/build.ninja ] || cmake --preset $(1) $(2) >/dev/null
-	cmake --build build/$(1) -j $(JOBS)
+	@[ -f build/$(1)/build.ninja ] || cmake --preset $(1) >/dev/null
+	cmake --build build/$(1) -j $(JOBS) $(2)
 endef
 
 native:
@@ -26,6 +27,11 @@ asan:
 tsan:
 	$(call configure_and_build,tsan,)
 
+# Only the concurrency tests and what they link: all that make test runs
+# under ThreadSanitizer.
+tsan-concurrency:
+	$(call configure_and_build,tsan,--target concurrency-tests)
+
 win64:
 	$(call configure_and_build,win64,)
 
@@ -35,14 +41,12 @@ win32:
 windows: win64 win32
 
 # Everything CI runs: installs, the Windows cross builds (checked under Wine by
-# the native suite), static analysis, the native suite, then the suite under
+# the native suite), static analysis, the native suite, the suite under
 # ASan+UBSan, the concurrency tests under TSan and a short run of every fuzz
-# target on the committed corpus.
-test: setup windows native lint asan tsan fuzz-build
-	cd build/native && ctest --output-on-failure --no-tests=error -j $(JOBS)
-	cd build/asan && ctest --output-on-failure -j $(JOBS) -LE wine
-	cd build/tsan && ctest --output-on-failure --no-tests=error -L concurrency
-	scripts/fuzz.sh build/fuzz 15
+# target on the committed corpus. The suites run beside the later builds
+# (scripts/test.sh); logs in build/test-logs.
+test: setup
+	@JOBS=$(JOBS) FUZZ_SECONDS=15 scripts/test.sh
 
 # The fuzz targets (clang, libFuzzer, ASan+UBSan) in build/fuzz; only they
 # and the code they link are built.

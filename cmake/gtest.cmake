@@ -1,10 +1,12 @@
-# GoogleTest from Debian's source package, built with this tree's flags so the
-# sanitizer builds instrument it too. The Windows trees build small test hosts
+# GoogleTest. The sanitizer trees build it from Debian's source package with
+# their own flags, so that it is instrumented too; the plain tree links
+# Debian's prebuilt libraries of the same source (libgtest-dev) rather than
+# compiling gtest-all.cc once more. The Windows trees build small test hosts
 # of their own instead (run under Wine by the native tree).
 if(WIN32)
   return()
 endif()
-if(EXISTS /usr/src/googletest/CMakeLists.txt)
+if(VELT_SANITIZE AND EXISTS /usr/src/googletest/CMakeLists.txt)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)

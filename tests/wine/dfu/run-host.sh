@@ -78,11 +78,24 @@ wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 wineserver </dev/null >/dev/null 2>&1
 
+# Runs a Windows program under Wine with its standard output and error in a
+# file, then prints the file without carriage returns; the program's exit
+# code is the function's. Never through a pipe: the Wine system processes a
+# program starts (services.exe, winedevice.exe) inherit its output and keep a
+# pipe open until they shut down, about 2.5 s after the program ended, and
+# the reader of the pipe waits until then.
+wine_output() {
+  "$wine64" "$@" >"$work/wine.out" 2>&1
+  local rc=$?
+  tr -d '\r' <"$work/wine.out"
+  return "$rc"
+}
+
 run_tool_checks() {
   local passed=0 failed=0 out
   check() { # NAME EXPECTED-EXIT EXPECTED-TEXT ARGS...
     local name=$1 want_rc=$2 want=$3; shift 3
-    out=$("$wine64" "$bindir/velt-dfu.exe" "$@" 2>&1 | tr -d '\r'); local rc=${PIPESTATUS[0]}
+    out=$(wine_output "$bindir/velt-dfu.exe" "$@"); local rc=$?
     if [ "$rc" -eq "$want_rc" ] && grep -qF -- "$want" <<<"$out"; then
       echo "ok   $name"; passed=$((passed + 1))
     else
@@ -120,8 +133,8 @@ run_image_checks() {
   local size=$((200 * 1024 + 123)) transfer=1024
   head -c "$size" /dev/urandom >"$work/image.bin"
   local out rc passed failed
-  out=$("$wine64" "$bindir/image_host.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" \
-    "$(winepath_of "$work/upload.bin")" "$transfer" | tr -d '\r'); rc=${PIPESTATUS[0]}
+  out=$(wine_output "$bindir/image_host.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" \
+    "$(winepath_of "$work/upload.bin")" "$transfer"); rc=$?
   grep -v '^[0-9]* passed, [0-9]* failed$' <<<"$out"
   passed=$(sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p' <<<"$out")
   failed=$(sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p' <<<"$out")
@@ -148,11 +161,11 @@ run_example_checks() {
   head -c "$size" /dev/urandom >"$work/image.bin"
   { cat "$work/image.bin"; head -c $((transfer - size % transfer)) /dev/zero | tr '\0' '\377'; } >"$work/padded.bin"
   result() { if [ "$1" = ok ]; then echo "ok   $2"; passed=$((passed + 1)); else echo "FAIL $2"; sed 's/^/     /' <<<"$out"; failed=$((failed + 1)); fi; }
-  out=$("$wine64" "$bindir/dfu-download.exe" 2>&1 | tr -d '\r'); rc=${PIPESTATUS[0]}
+  out=$(wine_output "$bindir/dfu-download.exe"); rc=$?
   [ "$rc" -eq 0 ] && grep -qF 'uart             \\.\'"${ports[0]}" <<<"$out" && grep -qF 'uart             \\.\'"${ports[1]}" <<<"$out"
   result "$([ $? -eq 0 ] && echo ok)" "the example lists both mapped ports"
-  out=$("$wine64" "$bindir/dfu-download.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" "$transfer" 2>&1 | tr -d '\r')
-  rc=${PIPESTATUS[0]}
+  out=$(wine_output "$bindir/dfu-download.exe" "${ports[0]}" "$(winepath_of "$work/image.bin")" "$transfer")
+  rc=$?
   [ "$rc" -eq 0 ] && grep -qx '  0%' <<<"$out" && grep -qx '100% done' <<<"$out"
   result "$([ $? -eq 0 ] && echo ok)" "the example downloads to ${ports[0]} with progress"
   out=$(cmp "$work/padded.bin" "$work/flash.bin" 2>&1)
@@ -185,9 +198,11 @@ elif [ "$mode" = example ]; then
   run_example_checks
   status=$?
 elif [ "$mode" = host ]; then
+  # Output through a file, as in wine_output; the trace stays apart.
   WINEDEBUG=-all,+comm "$wine64" "$bindir/dfu_host.exe" "${ports[0]}" "${ports[1]}" "$start_state" 0 0x1234 \
-    "${ports[2]}" "${ports[3]}" 2>"$work/trace.txt" | tr -d '\r'
-  status=${PIPESTATUS[0]}
+    "${ports[2]}" "${ports[3]}" >"$work/host.out" 2>"$work/trace.txt"
+  status=$?
+  tr -d '\r' <"$work/host.out"
   check_clear_comm_error || status=1
 else
   run_tool_checks

@@ -11,9 +11,15 @@ for f in "$bindir/VELT_DFU.dll" "$bindir/velt-dfu.exe" "$bindir/dfu_version_info
   [ -f "$f" ] || { echo "FAIL: $f is missing (build the Windows trees first)"; exit 1; }
 done
 fail=0
+# The program's output goes through a file, not a pipe: the Wine system
+# processes it starts inherit its output and would hold a pipe open for
+# seconds after it ended (see run-host.sh).
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 check_file() { # PATH DESCRIPTION ORIGINAL-NAME
   local out
-  out=$("$wine64" "$bindir/dfu_version_info.exe" "Z:${1//\//\\}" 2>&1 | tr -d '\r')
+  "$wine64" "$bindir/dfu_version_info.exe" "Z:${1//\//\\}" >"$work/out.txt" 2>&1
+  out=$(tr -d '\r' <"$work/out.txt")
   echo "--- $(basename "$1")"; echo "$out"
   for line in "FileVersion: $four" "ProductVersion: $four" "String FileVersion: $four" \
               "String FileDescription: $2" "String OriginalFilename: $3"; do
