@@ -7,6 +7,7 @@
 #include "VELT_DFU.h"
 
 #include "api/Handles.h"
+#include "api/Lock.h"
 #include "api/Status.h"
 #include "transport/IControlDevice.h"
 
@@ -26,14 +27,19 @@ template <typename Body>
 DFU_STATUS OnDevice(DFU_HANDLE handle, DFU_STATUS arguments, OpenCheck open, Body&& body) noexcept
 {
     return GuardedExport([&]() -> DFU_STATUS {
-        IControlDevice* device = LookupHandle(handle);
-        if (device == nullptr)
+        const std::shared_ptr<CHandleDevice> shared = LookupHandle(handle);
+        if (!shared)
             return DFU_STATUS_INVALID_HANDLE;
         if (arguments != DFU_STATUS_SUCCESS)
             return arguments;
-        if (open == OpenCheck::Required && !device->IsOpened())
+        // One call at a time on a device; a close waits for the call running.
+        CAutoLock calls(shared->CallLock());
+        if (shared->closed)
+            return DFU_STATUS_INVALID_HANDLE;
+        IControlDevice& device = shared->Device();
+        if (open == OpenCheck::Required && !device.IsOpened())
             return DFU_STATUS_DEVICE_NOT_OPENED;
-        return body(*device);
+        return body(device);
     });
 }
 

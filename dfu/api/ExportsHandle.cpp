@@ -5,6 +5,7 @@
 #include <new>
 
 #include "api/ExportChecks.h"
+#include "api/Lock.h"
 #include "api/Handles.h"
 #include "api/LibraryState.h"
 #include "api/Status.h"
@@ -101,8 +102,11 @@ DFU_API DFU_STATUS DFU_Close(DFU_HANDLE handle)
 DFU_API BOOL DFU_IsOpened(DFU_HANDLE handle)
 {
     try {
-        IControlDevice* device = LookupHandle(handle);
-        return device != nullptr && device->IsOpened();
+        const std::shared_ptr<CHandleDevice> shared = LookupHandle(handle);
+        if (!shared)
+            return FALSE;
+        CAutoLock calls(shared->CallLock());
+        return !shared->closed && shared->Device().IsOpened() ? TRUE : FALSE;
     } catch (...) {
         return FALSE;
     }

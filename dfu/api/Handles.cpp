@@ -25,7 +25,18 @@ std::vector<HandleEntry>::iterator Find(std::vector<HandleEntry>& handles, DFU_H
 
 } // namespace
 
-IControlDevice* LookupHandle(DFU_HANDLE handle)
+CHandleDevice::CHandleDevice(IControlDevice* device) : closed(false), m_device(device)
+{
+    InitializeCriticalSection(&m_callLock);
+}
+
+CHandleDevice::~CHandleDevice()
+{
+    delete m_device;
+    DeleteCriticalSection(&m_callLock);
+}
+
+std::shared_ptr<CHandleDevice> LookupHandle(DFU_HANDLE handle)
 {
     CLibraryState& library = Library();
     CAutoLock lock(library.handleLock);
@@ -36,28 +47,32 @@ IControlDevice* LookupHandle(DFU_HANDLE handle)
 DFU_HANDLE CreateHandle(IControlDevice* device)
 {
     std::unique_ptr<IControlDevice> owned(device);
+    auto shared = std::make_shared<CHandleDevice>(device);
+    (void)owned.release(); // the shared object owns it now
     CLibraryState& library = Library();
     CAutoLock lock(library.handleLock);
     const uintptr_t value =
         library.lastHandleValue == 0 ? FIRST_HANDLE_VALUE : library.lastHandleValue + HANDLE_VALUE_STEP;
-    library.handles.push_back(HandleEntry{value, device});
+    library.handles.push_back(HandleEntry{value, std::move(shared)});
     library.lastHandleValue = value;
-    (void)owned.release(); // the entry owns it now
     return reinterpret_cast<DFU_HANDLE>(value);
 }
 
 void DestroyHandle(DFU_HANDLE handle)
 {
-    CLibraryState& library = Library();
-    CAutoLock lock(library.handleLock);
-    auto entry = Find(library.handles, handle);
-    if (entry == library.handles.end())
-        return;
-    IControlDevice* device = entry->device;
-    library.handles.erase(entry);
-    if (device->IsOpened())
-        device->Close();
-    delete device;
+    std::shared_ptr<CHandleDevice> device;
+    {
+        CLibraryState& library = Library();
+        CAutoLock lock(library.handleLock);
+        auto entry = Find(library.handles, handle);
+        if (entry == library.handles.end())
+            return;
+        device = std::move(entry->device);
+        library.handles.erase(entry);
+    }
+    device->closed = true;
+    if (device->Device().IsOpened())
+        device->Device().Close();
 }
 
 size_t HandleCount()

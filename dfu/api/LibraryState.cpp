@@ -1,5 +1,7 @@
 #include "api/LibraryState.h"
 
+#include "api/Handles.h"
+
 #include "api/Lock.h"
 #include "VELT_DFU.h"
 #include "transport/IControlDevice.h"
@@ -22,9 +24,8 @@ CLibraryState::~CLibraryState()
 {
     EnterCriticalSection(&handleLock);
     for (HandleEntry& entry : handles) {
-        if (entry.device->IsOpened())
-            entry.device->Close();
-        delete entry.device;
+        if (entry.device->Device().IsOpened())
+            entry.device->Device().Close();
     }
     handles.clear();
     LeaveCriticalSection(&handleLock);

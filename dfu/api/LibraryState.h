@@ -7,17 +7,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "api/WideString.h"
 
-class IControlDevice;
+class CHandleDevice;
 
 // A handle given to callers is an opaque value that names one of these
 // entries. Values only grow, so a closed handle never names a device again.
 struct HandleEntry {
     uintptr_t value;
-    IControlDevice* device;
+    std::shared_ptr<CHandleDevice> device;
 };
 
 class CLibraryState

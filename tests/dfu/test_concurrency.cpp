@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -78,4 +80,73 @@ TEST(Concurrency, CountOpenQueryAndCloseFromManyThreads)
 
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(HandleCount(), 0u);
+}
+
+// One handle shared by threads: their calls take turns (a request of one
+// never lands inside another's exchange on the line), and a close while a
+// transfer runs waits for it, after which the handle is gone for everyone.
+TEST(Concurrency, ThreadsSharingAHandleTakeTurnsAndACloseWaitsForTheRunningCall)
+{
+    char dir[] = "/tmp/velt-shared-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string image = std::string(dir) + "/image.bin";
+    {
+        std::vector<char> bytes(6000);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(i * 13 + 7);
+        FILE* file = std::fopen(image.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    // A paced line: a download takes most of a second.
+    SimProcess sim({"--com", "COM5,baud=115200"});
+    sim.exportEnvironment();
+    DFU_HANDLE handle = nullptr;
+    ASSERT_EQ(DFU_OpenByDevicePath(&handle, "\\\\.\\COM5"), DFU_STATUS_SUCCESS);
+
+    std::atomic<bool> downloading {true};
+    std::atomic<int> polls {0}, badPolls {0};
+    std::thread poller([&] {
+        while (downloading) {
+            uint8_t state = 0xFF;
+            const DFU_STATUS status = DFU_DfuGetState(handle, &state);
+            // Between two whole requests of the download the device is idle or between blocks.
+            if (status != DFU_STATUS_SUCCESS || (state != 2 && state != 3 && state != 5))
+                ++badPolls;
+            ++polls;
+        }
+    });
+    EXPECT_EQ(DFU_DownloadImage(handle, 1024, image.c_str(), nullptr, 0, nullptr), DFU_STATUS_INVALID_PARAMETER);
+    DFU_GETSTATUS_RESULT last {};
+    EXPECT_EQ(DFU_DownloadImage(handle, 1024, image.c_str(), nullptr, 0, &last), DFU_STATUS_SUCCESS);
+    downloading = false;
+    poller.join();
+    EXPECT_GT(polls.load(), 0);
+    EXPECT_EQ(badPolls.load(), 0) << "of " << polls.load() << " GETSTATEs beside the download";
+
+    // The close comes while the second download runs; it returns only once
+    // the download's last progress call has been made.
+    std::atomic<bool> finished {false};
+    DFU_STATUS result = DFU_STATUS_GENERAL_ERROR;
+    std::thread transfer([&] {
+        result = DFU_DownloadImage(
+            handle, 1024, image.c_str(),
+            [](int32_t, int32_t inProgress, int32_t, uintptr_t data) {
+                if (inProgress == 0)
+                    reinterpret_cast<std::atomic<bool>*>(data)->store(true);
+                return 1;
+            },
+            reinterpret_cast<uintptr_t>(&finished), &last);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
+    EXPECT_TRUE(finished.load()) << "the close ran before the download it was waiting for ended";
+    transfer.join();
+    EXPECT_EQ(result, DFU_STATUS_SUCCESS);
+    uint8_t state = 0;
+    EXPECT_EQ(DFU_DfuGetState(handle, &state), DFU_STATUS_INVALID_HANDLE);
+    EXPECT_EQ(HandleCount(), 0u);
+    std::remove(image.c_str());
+    rmdir(dir);
 }
