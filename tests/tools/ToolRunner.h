@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -85,6 +86,22 @@ private:
     std::string dir_, outPath_, errPath_;
     pid_t pid_ = -1;
 };
+
+// The standard output of a shell command; its exit status in *status if asked.
+inline std::string Capture(const std::string& command, int* status = nullptr)
+{
+    std::string out;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, got);
+        const int closed = pclose(pipe);
+        if (status != nullptr)
+            *status = closed;
+    }
+    return out;
+}
 
 inline ToolRun RunTool(const std::vector<std::string>& args)
 {

@@ -252,19 +252,6 @@ TEST_F(MultiDevice, ListsAreCheckedBeforeAnyDeviceIsTouched)
 
 } // namespace
 
-std::string Capture(const std::string& command)
-{
-    std::string out;
-    if (std::FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, got);
-        pclose(pipe);
-    }
-    return out;
-}
-
 // Five boards on an 80x30 terminal, two of them named by their whole USB
 // path: read off the screen (tmux), every bar and every table row stays on
 // its own line, none longer than the terminal.

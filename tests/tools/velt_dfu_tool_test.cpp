@@ -288,14 +288,9 @@ TEST(ToolOpenFailures, APortThisUserMayNotOpenIsAPermissionProblemWithItsFix)
     const std::string command = "VELT_DOSDEVICES=" + d + " VELT_USBDEVICES=" + d +
                                 " VELT_COMPORTS=none VELT_USB_BACKEND=sim setpriv --reuid=65534 --regid=65534 "
                                 "--clear-groups " VELT_DFU_TOOL " state COM3 2>&1";
-    std::string out;
-    if (std::FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[1024];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, got);
-        EXPECT_NE(pclose(pipe), 0);
-    }
+    int status = 0;
+    const std::string out = Capture(command, &status);
+    EXPECT_NE(status, 0);
     std::filesystem::remove_all(d);
     EXPECT_TRUE(Contains(out, "permission denied: " + d + "/ttyfake (group root) is not readable and writable for "
                               "this user; give the port to group dialout with a udev rule"))

@@ -114,6 +114,15 @@ Step MakeReady(Session& session, DFU_HANDLE handle)
     return ending;
 }
 
+Step ReadyToTransfer(Session& session, DFU_HANDLE handle, const std::string& what)
+{
+    if (Step stop = MakeReady(session, handle))
+        return stop;
+    if (CancelRequested())
+        return Cancelled(session, what);
+    return std::nullopt;
+}
+
 // After a transfer that failed or was cancelled: says what failed with the
 // device's last word on it, and brings the device back to dfuIDLE so that
 // the next run, or the next attempt, starts clean.

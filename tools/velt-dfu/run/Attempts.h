@@ -25,6 +25,9 @@ void TellTransferSize(Session& session, const Target& target, const Invocation& 
 // back to dfuIDLE, and the user is told.
 Step MakeReady(Session& session, DFU_HANDLE handle);
 
+// The start of every attempt: the device in dfuIDLE, and no cancel asked for.
+Step ReadyToTransfer(Session& session, DFU_HANDLE handle, const std::string& what);
+
 // After a transfer that failed or was cancelled: says what failed with the
 // device's last word on it, and brings the device back to dfuIDLE. `detail`
 // says what failed when it is more than the status.

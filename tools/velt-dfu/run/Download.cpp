@@ -88,10 +88,8 @@ Ending DownloadAttempt(Session& session, const Target& target, const Firmware& f
                        const std::string& what)
 {
     const DFU_HANDLE handle = target.device->handle();
-    if (Step stop = MakeReady(session, handle))
+    if (Step stop = ReadyToTransfer(session, handle, what))
         return *stop;
-    if (CancelRequested())
-        return Cancelled(session, what);
 
     engine::LibraryRequests device(handle);
     SessionObserver observer(session, invocation.verbose);

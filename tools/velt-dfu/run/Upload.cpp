@@ -87,10 +87,8 @@ Ending UploadAttempt(Session& session, const Target& target, UploadFile& file, c
                      const std::string& what)
 {
     const DFU_HANDLE handle = target.device->handle();
-    if (Step stop = MakeReady(session, handle))
+    if (Step stop = ReadyToTransfer(session, handle, what))
         return *stop;
-    if (CancelRequested())
-        return Cancelled(session, what);
 
     engine::LibraryRequests device(handle);
     SessionObserver observer(session, invocation.verbose);
