@@ -68,6 +68,39 @@ typedef uint8_t DFU_STATUS;
 #define DFU_STATUS_TIMEOUT              ((DFU_STATUS)0x84)  /**< The device did not answer in time. */
 #define DFU_STATUS_INCOMPLETE_TRANSFER  ((DFU_STATUS)0x85)  /**< Fewer bytes moved than asked. */
 
+/* DFU 1.1 device states, as bState of DFU_GETSTATUS and the byte of
+ * DFU_GETSTATE carry them. */
+#define DFU_STATE_APP_IDLE                ((uint8_t)0)   /**< appIDLE */
+#define DFU_STATE_APP_DETACH              ((uint8_t)1)   /**< appDETACH */
+#define DFU_STATE_DFU_IDLE                ((uint8_t)2)   /**< dfuIDLE */
+#define DFU_STATE_DFU_DNLOAD_SYNC         ((uint8_t)3)   /**< dfuDNLOAD-SYNC */
+#define DFU_STATE_DFU_DNBUSY              ((uint8_t)4)   /**< dfuDNBUSY */
+#define DFU_STATE_DFU_DNLOAD_IDLE         ((uint8_t)5)   /**< dfuDNLOAD-IDLE */
+#define DFU_STATE_DFU_MANIFEST_SYNC       ((uint8_t)6)   /**< dfuMANIFEST-SYNC */
+#define DFU_STATE_DFU_MANIFEST            ((uint8_t)7)   /**< dfuMANIFEST */
+#define DFU_STATE_DFU_MANIFEST_WAIT_RESET ((uint8_t)8)   /**< dfuMANIFEST-WAIT-RESET */
+#define DFU_STATE_DFU_UPLOAD_IDLE         ((uint8_t)9)   /**< dfuUPLOAD-IDLE */
+#define DFU_STATE_DFU_ERROR               ((uint8_t)10)  /**< dfuERROR */
+
+/* DFU 1.1 device status codes, as bStatus of DFU_GETSTATUS carries them. These
+ * are the device's own codes, not the library's DFU_STATUS results. */
+#define DFU_DEVICE_STATUS_OK                ((uint8_t)0x00)  /**< OK */
+#define DFU_DEVICE_STATUS_ERR_TARGET        ((uint8_t)0x01)  /**< errTARGET */
+#define DFU_DEVICE_STATUS_ERR_FILE          ((uint8_t)0x02)  /**< errFILE */
+#define DFU_DEVICE_STATUS_ERR_WRITE         ((uint8_t)0x03)  /**< errWRITE */
+#define DFU_DEVICE_STATUS_ERR_ERASE         ((uint8_t)0x04)  /**< errERASE */
+#define DFU_DEVICE_STATUS_ERR_CHECK_ERASED  ((uint8_t)0x05)  /**< errCHECK_ERASED */
+#define DFU_DEVICE_STATUS_ERR_PROG          ((uint8_t)0x06)  /**< errPROG */
+#define DFU_DEVICE_STATUS_ERR_VERIFY        ((uint8_t)0x07)  /**< errVERIFY */
+#define DFU_DEVICE_STATUS_ERR_ADDRESS       ((uint8_t)0x08)  /**< errADDRESS */
+#define DFU_DEVICE_STATUS_ERR_NOTDONE       ((uint8_t)0x09)  /**< errNOTDONE */
+#define DFU_DEVICE_STATUS_ERR_FIRMWARE      ((uint8_t)0x0A)  /**< errFIRMWARE */
+#define DFU_DEVICE_STATUS_ERR_VENDOR        ((uint8_t)0x0B)  /**< errVENDOR */
+#define DFU_DEVICE_STATUS_ERR_USBR          ((uint8_t)0x0C)  /**< errUSBR */
+#define DFU_DEVICE_STATUS_ERR_POR           ((uint8_t)0x0D)  /**< errPOR */
+#define DFU_DEVICE_STATUS_ERR_UNKNOWN       ((uint8_t)0x0E)  /**< errUNKNOWN */
+#define DFU_DEVICE_STATUS_ERR_STALLEDPKT    ((uint8_t)0x0F)  /**< errSTALLEDPKT */
+
 /** Opaque, pointer-sized; valid from a successful open until DFU_Close. A
  * closed handle's value is never valid again in the process. */
 typedef void* DFU_HANDLE;
@@ -92,9 +125,9 @@ static const GUID DFU_DEFAULT_DEVICE_GUID = DFU_DEFAULT_DEVICE_GUID_INIT;
 /** Reply of DFU_GETSTATUS (DFU 1.1), unpacked. bwPollTimeout is the 24-bit
  * poll time-out in milliseconds. */
 typedef struct DFU_GETSTATUS_RESULT {
-    uint8_t  bStatus;  /**< Device status (0 is OK). */
+    uint8_t  bStatus;  /**< Device status: a DFU_DEVICE_STATUS_ code. */
     uint32_t bwPollTimeout;  /**< Milliseconds to wait before the next GETSTATUS. */
-    uint8_t  bState;  /**< Device state (2 is dfuIDLE, 10 dfuERROR). */
+    uint8_t  bState;  /**< Device state: a DFU_STATE_ code. */
     uint8_t  iString;  /**< Index of a string descriptor describing the status. */
 } DFU_GETSTATUS_RESULT;
 
