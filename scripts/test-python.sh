@@ -12,10 +12,11 @@
 # environment's path, after its own site-packages, so that pytest (pure
 # Python) imports while velt_dfu is still the installed wheel; the tests check
 # that it is.
-# Usage: test-python.sh BUILD_DIR
+# Usage: test-python.sh BUILD_DIR [VERSION]   (VERSION: the toolkit's, which the wheel must carry)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:?usage: test-python.sh BUILD_DIR}" && pwd)
+build=$(cd "${1:?usage: test-python.sh BUILD_DIR [VERSION]}" && pwd)
+version=${2:-}
 system=/usr/bin/python3
 venv=$build/python-venv
 dist=$build/python-dist
@@ -23,6 +24,10 @@ dist=$build/python-dist
 rm -rf "$venv" "$dist"
 "$root/scripts/build-wheel.sh" "$dist"
 wheel=$(ls "$dist"/velt_dfu-*-py3-none-any.whl)
+if [ -n "$version" ] && [ "$(basename "$wheel")" != "velt_dfu-$version-py3-none-any.whl" ]; then
+  echo "python.binding: $(basename "$wheel") does not carry the toolkit's version $version (velt_dfu/__init__.py)" >&2
+  exit 1
+fi
 
 # The interpreter itself, not a wrapper (a pyenv shim is a script), 3.8 or later.
 real_of() {
