@@ -203,8 +203,8 @@ def test_a_failed_or_cancelled_transfer_leaves_the_device_idle(sim, tmp_path, ki
         assert device.recover() == []
 
 
-def test_recover_clears_an_error_and_leaves_application_mode_alone(sim, tmp_path):
-    sim("--com", "COM7,state=10", "--com", "COM8,state=0")
+def test_recover_clears_an_error_waits_out_a_manifestation_and_leaves_application_mode_alone(sim, tmp_path):
+    sim("--com", "COM7,state=10", "--com", "COM8,state=0", "--usb", "serial=M,manifest=standard,manifest-poll=20")
     (tmp_path / "image.bin").write_bytes(b"\x05" * 600)
     with velt_dfu.Device("COM7") as device:
         device.download(tmp_path / "image.bin", verify=True)
@@ -212,6 +212,12 @@ def test_recover_clears_an_error_and_leaves_application_mode_alone(sim, tmp_path
         with pytest.raises(velt_dfu.DfuStateError, match="appIDLE, not in DFU mode"):
             device.recover()
         assert device.state_name == "appIDLE"
+    # The library does not follow a manifestation; the image is all sent, so it is not sent again.
+    with velt_dfu.Device(0) as device:
+        with pytest.raises(velt_dfu.DfuStateError) as error:
+            device.download(tmp_path / "image.bin", retries=2)
+        assert (error.value.last_status.state_name, error.value.attempts) == ("dfuMANIFEST", 1)
+        assert device.state_name == "dfuIDLE"
 
 
 def test_an_exception_in_the_callback_cancels_and_reaches_the_caller(sim, tmp_path):

@@ -163,5 +163,16 @@ def file_error(status: int, what: str, device: Optional[str], path: str, error: 
     return _FILE_ERRORS.get(error.errno, DfuFileError)(status, what, device, path, error.errno)
 
 
+_MANIFESTATION = (c.DFU_STATE_DFU_MANIFEST_SYNC, c.DFU_STATE_DFU_MANIFEST, c.DFU_STATE_DFU_MANIFEST_WAIT_RESET)
+
+
 def retryable(error: DfuError) -> bool:
-    return isinstance(error, RETRYABLE) or (isinstance(error, DfuStateError) and error.status in RETRYABLE_STATUSES)
+    if isinstance(error, RETRYABLE):
+        return True
+    if not isinstance(error, DfuStateError) or error.status not in RETRYABLE_STATUSES:
+        return False
+    # A board that manifests after the closing DNLOAD has the whole image; the
+    # library calls that an unexpected state, and sending it again would only
+    # write the flash again to meet the same end.
+    last = error.last_status
+    return last is None or last.state not in _MANIFESTATION
