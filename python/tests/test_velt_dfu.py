@@ -71,9 +71,14 @@ def test_constants_are_the_public_headers():
 
 
 def test_devices_are_listed_usb_first(sim):
-    sim("--usb", "vid=1A2B,pid=00FF,serial=P1", "--com", "COM7")
+    sim("--usb", "vid=1A2B,pid=00FF,serial=P1", "--com", "COM7", "--usb", "serial=C2,interface=2,transfer-size=300")
     entries = velt_dfu.devices()
-    assert [e.kind for e in entries] == ["usb", "uart"]
+    assert [e.kind for e in entries] == ["usb", "usb", "uart"]
+    # A composite device: its path ends &mi_02, its DFU interface is not the first one described.
+    composite = entries.pop(1)
+    assert "&mi_02#" in composite.path and composite.serial == "C2"
+    with velt_dfu.Device(composite.index) as device:
+        assert device.transfer_size == 300
     assert (entries[0].vid, entries[0].pid) == (0x1A2B, 0x00FF)
     assert entries[0].path.startswith("\\\\?\\usb#vid_1a2b&pid_00ff#P1#")
     assert entries[0].serial == "P1"
@@ -155,7 +160,9 @@ def test_download_and_upload_round_trip(sim, tmp_path, kind):
         assert [p.bytes for p in seen] == [0, 512, 1024, 1536, 2048, 2560, 3000]
         assert {(p.total, p.phase) for p in seen} == {(3000, "download")}
         size = device.upload(tmp_path / "back.bin", transfer_size=512)
-        assert device.upload(tmp_path / "part.bin", size=1000) == 1000
+        seen.clear()
+        assert device.upload(tmp_path / "part.bin", 512, seen.append, size=1000) == 1000
+        assert [(p.bytes, p.total) for p in seen] == [(0, 1000), (512, 1000), (1000, 1000)]
         assert device.state_name == "dfuIDLE"
     assert size == 3072
     assert (tmp_path / "back.bin").read_bytes() == image + b"\xff" * 72
@@ -232,6 +239,22 @@ def test_an_exception_in_the_callback_cancels_and_reaches_the_caller(sim, tmp_pa
         with pytest.raises(KeyboardInterrupt):
             device.download(tmp_path / "image.bin", transfer_size=256, progress=progress)
         assert device.state_name == "dfuIDLE"
+
+
+@pytest.mark.parametrize("tail, size, problem", [
+    (b"", 10, None),                                              # too short for a suffix: all firmware
+    (b"\0" * 8 + b"UFX" + b"\x10" + b"\0" * 4, 26, None),            # no signature: all firmware
+    (b"\0" * 8 + b"UFD" + b"\x0f" + b"\0" * 4, None, "bLength 15"),  # shorter than any suffix
+    (b"\0" * 8 + b"UFD" + b"\x40" + b"\0" * 4, None, "bLength 64"),  # longer than the file
+    (b"\0" * 8 + b"UFD" + b"\x10" + b"\0" * 4, None, "CRC mismatch"),
+])
+def test_suffix_rules(tail, size, problem):
+    data = b"\xa5" * 10 + tail
+    if problem:
+        with pytest.raises(ValueError, match=problem):
+            velt_dfu._suffix.split(data)
+    else:
+        assert velt_dfu._suffix.split(data) == (size, None)
 
 
 def _with_suffix(tmp_path, name, firmware, vid, pid):
