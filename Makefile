@@ -84,6 +84,7 @@ package: setup windows native
 	cd build/packages && cpack --config ../win64/CPackConfig.cmake -B . >/dev/null
 	cd build/packages && cpack --config ../win32/CPackConfig.cmake -B . >/dev/null
 	@rm -rf build/packages/_CPack_Packages
+	scripts/build-wheel.sh build/packages
 	@ls -1 build/packages
 
 # The API reference, from the public header: build/docs/html/index.html.

@@ -23,6 +23,9 @@ have_cmd cppcheck || need+=(cppcheck)
 have_pkg python3-pytest || need+=(python3-pytest)
 have_pkg python3-venv || need+=(python3-venv)
 have_pkg python3-setuptools || need+=(python3-setuptools)
+# The binding's wheel is built offline with the system's pip, setuptools and wheel.
+have_pkg python3-pip || need+=(python3-pip)
+have_pkg python3-wheel || need+=(python3-wheel)
 # Installs and packages (make package, make docs and their tests).
 have_cmd help2man || need+=(help2man)
 # The tool's terminal layout is read off a screen of a known size.

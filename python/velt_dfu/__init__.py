@@ -4,62 +4,57 @@ serial COM ports, for test stations and scripts.
     import velt_dfu
 
     for d in velt_dfu.devices():
-        print(d.index, d.kind, d.path)
+        print(d.index, d.kind, d.path, d.serial)
 
     with velt_dfu.Device("COM7") as device:
-        device.download("firmware.bin", progress=lambda percent: print(percent))
-        print(device.state_name)
+        device.download("firmware.dfu", verify=True, retries=2,
+                        progress=lambda p: print(f"{p.bytes}/{p.total}"))
 
-Every failure raises :class:`DfuError`, which carries the library's status
-code and its name. The library is found as :func:`velt_dfu._library.candidates`
-describes (``$VELT_DFU_LIBRARY`` overrides).
+Every failure raises a :class:`DfuError`, which carries the library's status
+code and its name; its subclasses say what kind of failure it was. The library
+is found as :func:`velt_dfu._library.candidates` describes
+(``$VELT_DFU_LIBRARY`` overrides).
 """
 
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
+import shutil
+import tempfile
+import time
 from dataclasses import dataclass
-from typing import Callable, Optional, Union
+from typing import Callable, List, Optional, Tuple, Union
 
-from . import _library
+from . import _constants, _library, _suffix
+from ._constants import *  # noqa: F401,F403  (the header's DFU_ constants and their names)
+from ._constants import DEVICE_STATUS_NAMES, STATE_NAMES, STATUS_NAMES
+from ._errors import (DfuCancelledError, DfuClosedError, DfuError, DfuFileError, DfuFileNotFoundError,
+                      DfuImageError, DfuIsADirectoryError, DfuNotSupportedError, DfuOpenError, DfuPermissionError,
+                      DfuStateError, DfuTimeoutError, DfuTransferError, DfuValueError, DfuVerifyError, error_for,
+                      file_error, retryable)
 from ._library import LIBRARY_ENV
 
+#: The binding's version; pyproject.toml reads it from here.
+__version__ = "1.1.0"
+
 __all__ = [
-    "DfuError", "Device", "DeviceEntry", "DfuStatus", "DeviceInfo", "devices", "library_version",
-    "STATUS_NAMES", "STATE_NAMES", "LIBRARY_ENV",
-]
+    "__version__", "Device", "DeviceEntry", "DfuStatus", "DeviceInfo", "Progress", "devices", "library_version",
+    "LIBRARY_ENV", "DEFAULT_TRANSFER_SIZE",
+    "DfuError", "DfuValueError", "DfuImageError", "DfuOpenError", "DfuFileError", "DfuFileNotFoundError",
+    "DfuPermissionError", "DfuIsADirectoryError", "DfuTransferError", "DfuTimeoutError", "DfuStateError",
+    "DfuVerifyError", "DfuCancelledError", "DfuClosedError", "DfuNotSupportedError",
+] + [name for name in dir(_constants) if name.isupper()]
 
-#: Library status codes by value.
-STATUS_NAMES = {
-    0x00: "DFU_STATUS_SUCCESS",
-    0x40: "DFU_STATUS_INVALID_PARAMETER",
-    0x41: "DFU_STATUS_BUFFER_TOO_SMALL",
-    0x43: "DFU_STATUS_NOT_IDLE",
-    0x44: "DFU_STATUS_UNEXPECTED_STATE",
-    0x45: "DFU_STATUS_DOWNLOAD_FAILED",
-    0x46: "DFU_STATUS_FILE_READ_ERROR",
-    0x47: "DFU_STATUS_FILE_WRITE_ERROR",
-    0x48: "DFU_STATUS_INVALID_HANDLE",
-    0x49: "DFU_STATUS_INTERFACE_MISMATCH",
-    0x4A: "DFU_STATUS_CANCELLED",
-    0x4B: "DFU_STATUS_NOT_SUPPORTED",
-    0x80: "DFU_STATUS_DEVICE_NOT_FOUND",
-    0x81: "DFU_STATUS_DEVICE_NOT_OPENED",
-    0x82: "DFU_STATUS_GENERAL_ERROR",
-    0x83: "DFU_STATUS_TRANSFER_ERROR",
-    0x84: "DFU_STATUS_TIMEOUT",
-    0x85: "DFU_STATUS_INCOMPLETE_TRANSFER",
-}
+#: Block size of a transfer that gives none, where the device advertises none.
+DEFAULT_TRANSFER_SIZE = 1024
 
-#: DFU 1.1 device states (bState) by value.
-STATE_NAMES = {
-    0: "appIDLE", 1: "appDETACH", 2: "dfuIDLE", 3: "dfuDNLOAD-SYNC", 4: "dfuDNBUSY", 5: "dfuDNLOAD-IDLE",
-    6: "dfuMANIFEST-SYNC", 7: "dfuMANIFEST", 8: "dfuMANIFEST-WAIT-RESET", 9: "dfuUPLOAD-IDLE", 10: "dfuERROR",
-}
+_RECOVERY_ROUNDS = 16
+_STATUS_ATTEMPTS = 3        # a faulty line may lose a request or two
+_LONGEST_POLL_MS = 1000     # a device asking for a longer wait is polled sooner
+_NO_REPLY = 0xFF            # a bState no device sends: no GETSTATUS reply was received
 
-_DFU_IDLE = 2
-_PATH_SIZE = 260
 _lib: Optional[ctypes.CDLL] = None
 
 
@@ -70,31 +65,38 @@ def _dll() -> ctypes.CDLL:
     return _lib
 
 
-class DfuError(Exception):
-    """A library call failed. ``status`` is the DFU_STATUS code, ``name`` its name."""
-
-    def __init__(self, status: int, what: str, device: Optional[str] = None):
-        self.status = status
-        self.name = STATUS_NAMES.get(status, "DFU_STATUS_UNKNOWN")
-        self.what = what
-        self.device = device
-        where = f" on {device}" if device else ""
-        super().__init__(f"{what}{where}: {self.name} (0x{status:02X})")
-
-
 def _check(status: int, what: str, device: Optional[str] = None) -> None:
     if status != 0:
-        raise DfuError(status, what, device)
+        raise error_for(status, what, device)
+
+
+def _integer(value, what: str, low: int, high: int) -> int:
+    """``value`` as an int in low..high, else DfuValueError before anything is sent:
+    ctypes would silently cut 70000 to 16 bits, or pass -5 as 4294967291."""
+    try:
+        if isinstance(value, bool):
+            raise TypeError
+        number = operator.index(value)
+    except TypeError:
+        raise DfuValueError(_constants.DFU_STATUS_INVALID_PARAMETER, f"invalid {what}",
+                            detail=f"{value!r} is not an integer") from None
+    if not low <= number <= high:
+        raise DfuValueError(_constants.DFU_STATUS_INVALID_PARAMETER, f"invalid {what}",
+                            detail=f"{number} is outside {low}..{high}")
+    return number
 
 
 @dataclass(frozen=True)
 class DeviceEntry:
-    """One device of the library's numbering: USB devices first, then COM ports."""
+    """One device of the library's numbering: USB devices first, then COM ports.
+    ``serial`` is a USB device's serial number as its path carries it (None
+    for a COM port, or a device the system names by where it is plugged)."""
     index: int
     kind: str            # "usb" or "uart"
     path: str
     vid: Optional[int] = None
     pid: Optional[int] = None
+    serial: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -109,6 +111,10 @@ class DfuStatus:
     def state_name(self) -> str:
         return STATE_NAMES.get(self.state, "unknown")
 
+    @property
+    def status_name(self) -> str:
+        return DEVICE_STATUS_NAMES.get(self.status, "unknown")
+
 
 @dataclass(frozen=True)
 class DeviceInfo:
@@ -122,6 +128,28 @@ class DeviceInfo:
     data: bytes
 
 
+class Progress(int):
+    """What a progress callable receives: the percentage done (an int, as
+    before), with ``bytes`` moved so far, ``total`` (None when the size is not
+    known: an upload without ``size``) and ``phase`` ("download", "verify" or
+    "upload")."""
+
+    bytes: int
+    total: Optional[int]
+    phase: str
+
+    def __new__(cls, percent: int, moved: int, total: Optional[int], phase: str) -> "Progress":
+        progress = super().__new__(cls, percent)
+        progress.bytes, progress.total, progress.phase = moved, total, phase
+        return progress
+
+    def __repr__(self) -> str:
+        return f"Progress({int(self)}%, {self.bytes}/{self.total}, {self.phase})"
+
+
+ProgressCallable = Callable[[Progress], Optional[bool]]
+
+
 def library_version() -> tuple:
     """The library's (major, minor, third) version."""
     major, minor, third = ctypes.c_uint8(), ctypes.c_uint8(), ctypes.c_uint32()
@@ -130,7 +158,20 @@ def library_version() -> tuple:
     return major.value, minor.value, third.value
 
 
-def devices() -> list:
+def _serial_of(path: str) -> Optional[str]:
+    """The instance part of \\\\?\\usb#vid_f055&pid_d0f1[&mi_01]#INSTANCE#{guid}
+    when it is a serial number: Windows names a device without one by where it
+    is ("1-2.3", or an id with '&' in it)."""
+    parts = path.split("#")
+    if len(parts) < 4 or not parts[2]:
+        return None
+    instance = parts[2]
+    bus, dash, ports = instance.partition("-")
+    bus_port = bool(dash) and bus.isdigit() and all(p.isdigit() for p in ports.split("."))
+    return None if bus_port or "&" in instance else instance
+
+
+def devices() -> List[DeviceEntry]:
     """Counts the devices and lists them as :class:`DeviceEntry`, USB first."""
     lib = _dll()
     count = ctypes.c_uint32()
@@ -139,18 +180,66 @@ def devices() -> list:
     for index in range(count.value):
         kind = ctypes.c_uint8()
         _check(lib.DFU_GetInterfaceByIndex(index, ctypes.byref(kind)), "cannot read the kind", f"device {index}")
-        path = ctypes.create_string_buffer(_PATH_SIZE)
-        _check(lib.DFU_GetDevicePath(index, path), "cannot read the path", f"device {index}")
+        buffer = ctypes.create_string_buffer(_constants.DFU_PATH_SIZE)
+        _check(lib.DFU_GetDevicePath(index, buffer), "cannot read the path", f"device {index}")
+        path = buffer.value.decode("latin-1")
+        if kind.value != _constants.DFU_INTERFACE_USB:
+            found.append(DeviceEntry(index, "uart", path))
+            continue
         vid = pid = None
-        if kind.value == 0:
-            v, p = ctypes.c_uint16(), ctypes.c_uint16()
-            if lib.DFU_GetVidPid(index, ctypes.byref(v), ctypes.byref(p)) == 0:
-                vid, pid = v.value, p.value
-        found.append(DeviceEntry(index, "usb" if kind.value == 0 else "uart", path.value.decode("latin-1"), vid, pid))
+        v, p = ctypes.c_uint16(), ctypes.c_uint16()
+        if lib.DFU_GetVidPid(index, ctypes.byref(v), ctypes.byref(p)) == 0:
+            vid, pid = v.value, p.value
+        found.append(DeviceEntry(index, "usb", path, vid, pid, _serial_of(path)))
     return found
 
 
-Progress = Callable[[int], Optional[bool]]
+class _ProgressRelay:
+    """The C callback of one image transfer: hands each block to the caller's
+    callable as a :class:`Progress`, keeps an exception it raises (never let
+    one unwind through C), and ends an upload once ``limit`` bytes are in."""
+
+    def __init__(self, user: Optional[ProgressCallable], phase: str, block: int, total: Optional[int],
+                 limit: Optional[int] = None):
+        self.user, self.phase, self.block, self.total, self.limit = user, phase, block, total, limit
+        self.error: Optional[BaseException] = None
+        self.user_cancelled = False
+        self.limit_reached = False
+        self.callback = _library.PROGRESS_CALLBACK(self._call)
+
+    def _call(self, percent: int, in_progress: int, index: int, _user: int) -> int:
+        if not in_progress:
+            return 1
+        moved = 0 if index < 0 else (index + 1) * self.block
+        if self.limit is not None and moved >= self.limit:
+            self.limit_reached = True
+        if self.total is not None:
+            moved = min(moved, self.total)
+            if self.phase != "download":  # the library reckons an upload against 240 blocks
+                percent = moved * 100 // self.total
+        if self.user is not None:
+            try:
+                if self.user(Progress(percent, moved, self.total, self.phase)) is False:
+                    self.user_cancelled = True
+                    return 0
+            except BaseException as error:
+                self.error = error
+                return 0
+        return 0 if self.limit_reached else 1
+
+    def reraise(self) -> None:
+        if self.error is not None:
+            raise self.error
+
+
+def _first_difference(a: bytes, b: bytes) -> Optional[int]:
+    common = min(len(a), len(b))
+    step = 4096
+    for start in range(0, common, step):
+        end = min(start + step, common)
+        if a[start:end] != b[start:end]:
+            return next(i for i in range(start, end) if a[i] != b[i])
+    return None
 
 
 class Device:
@@ -160,15 +249,18 @@ class Device:
     def __init__(self, which: Union[int, str]):
         self._lib = _dll()
         self._handle = ctypes.c_void_p()
-        if isinstance(which, int):
-            devices()  # the numbering comes from a count
-            status = self._lib.DFU_OpenByIndex(ctypes.byref(self._handle), which)
-            self.label = f"device {which}"
-        else:
+        self._block: Optional[int] = None
+        if isinstance(which, str):
             path = which if not which.upper().startswith("COM") else "\\\\.\\" + which
-            status = self._lib.DFU_OpenByDevicePath(ctypes.byref(self._handle), path.encode("latin-1"))
             self.label = path
-        _check(status, "cannot open", self.label)
+            status = self._lib.DFU_OpenByDevicePath(ctypes.byref(self._handle), path.encode("latin-1"))
+        else:
+            index = _integer(which, "device index", 0, 0xFFFFFFFF)
+            self.label = f"device {index}"
+            devices()  # the numbering comes from a count
+            status = self._lib.DFU_OpenByIndex(ctypes.byref(self._handle), index)
+        if status != 0:
+            raise error_for(status, "cannot open", self.label, opening=True)
 
     def __enter__(self) -> "Device":
         return self
@@ -181,21 +273,23 @@ class Device:
             self.close()
 
     def close(self) -> None:
-        """Closes the device; later calls raise DfuError (DFU_STATUS_INVALID_HANDLE)."""
+        """Closes the device; later calls raise DfuClosedError (DFU_STATUS_INVALID_HANDLE)."""
         if self._handle.value:
             status = self._lib.DFU_Close(self._handle)
             self._handle = ctypes.c_void_p()
             _check(status, "cannot close", self.label)
 
+    def _live(self) -> ctypes.c_void_p:
+        return self._handle if self._handle.value else ctypes.c_void_p()
+
     def _call(self, what: str, function, *arguments) -> None:
-        handle = self._handle if self._handle.value else ctypes.c_void_p()
-        _check(function(handle, *arguments), what, self.label)
+        _check(function(self._live(), *arguments), what, self.label)
 
     # Queries -----------------------------------------------------------------
 
     @property
     def path(self) -> str:
-        buffer = ctypes.create_string_buffer(_PATH_SIZE)
+        buffer = ctypes.create_string_buffer(_constants.DFU_PATH_SIZE)
         self._call("cannot read the path", self._lib.DFU_GetOpenedDevicePath, buffer)
         return buffer.value.decode("latin-1")
 
@@ -203,7 +297,26 @@ class Device:
     def kind(self) -> str:
         kind = ctypes.c_uint8()
         self._call("cannot read the interface", self._lib.DFU_GetOpenedInterface, ctypes.byref(kind))
-        return "usb" if kind.value == 0 else "uart"
+        return "usb" if kind.value == _constants.DFU_INTERFACE_USB else "uart"
+
+    @property
+    def ids(self) -> Optional[Tuple[int, int]]:
+        """(VID, PID) of a USB device; None on a COM port."""
+        vid, pid = ctypes.c_uint16(), ctypes.c_uint16()
+        status = self._lib.DFU_GetOpenedVidPid(self._live(), ctypes.byref(vid), ctypes.byref(pid))
+        if status == _constants.DFU_STATUS_NOT_SUPPORTED:
+            return None
+        _check(status, "cannot read the VID:PID", self.label)
+        return vid.value, pid.value
+
+    @property
+    def transfer_size(self) -> int:
+        """The block size of transfers that are given none: on USB the
+        wTransferSize of the device's DFU functional descriptor, else (a COM
+        port, or no usable descriptor) 1024."""
+        if self._block is None:
+            self._block = self._advertised_transfer_size() or DEFAULT_TRANSFER_SIZE
+        return self._block
 
     # Requests ----------------------------------------------------------------
 
@@ -242,6 +355,59 @@ class Device:
         """The vendor reset request."""
         self._call("cannot reset", self._lib.DFU_VeltReset)
 
+    def recover(self) -> List[str]:
+        """Brings the device back to dfuIDLE, as velt-dfu does before and
+        after a transfer: CLRSTATUS from dfuERROR, ABORT from dfuDNLOAD-IDLE
+        and dfuUPLOAD-IDLE, waiting out the states that move on by themselves.
+        Returns what was done, in words (empty when the device was idle).
+        Application mode and dfuMANIFEST-WAIT-RESET need a reset, which would
+        change more than was asked: they raise DfuStateError, as does a device
+        that does not reach dfuIDLE in a few rounds."""
+        actions: List[str] = []
+        for _ in range(_RECOVERY_ROUNDS):
+            now = self._status_patiently()
+            if now.state == DFU_STATE_DFU_IDLE:
+                return actions
+            if now.state == DFU_STATE_DFU_ERROR:
+                self.clear()
+                actions.append(f"cleared the error status {now.status_name} (CLRSTATUS)")
+            elif now.state in (DFU_STATE_DFU_DNLOAD_IDLE, DFU_STATE_DFU_UPLOAD_IDLE):
+                self.abort()
+                unfinished = "download" if now.state == DFU_STATE_DFU_DNLOAD_IDLE else "upload"
+                actions.append(f"abandoned the unfinished {unfinished} (ABORT)")
+            elif now.state in (DFU_STATE_DFU_DNBUSY, DFU_STATE_DFU_MANIFEST):
+                time.sleep(min(now.poll_timeout_ms, _LONGEST_POLL_MS) / 1000)
+            elif now.state in (DFU_STATE_DFU_DNLOAD_SYNC, DFU_STATE_DFU_MANIFEST_SYNC):
+                pass  # the next GETSTATUS moves it on
+            elif now.state == DFU_STATE_DFU_MANIFEST_WAIT_RESET:
+                raise self._not_idle(now, "it is in dfuMANIFEST-WAIT-RESET: it runs its new firmware after a reset")
+            else:
+                why = "not in DFU mode" if now.state <= DFU_STATE_APP_DETACH else "which only a reset leaves"
+                raise self._not_idle(now, f"it is in {now.state_name}, {why}")
+        raise self._not_idle(now, "it did not reach dfuIDLE")
+
+    def _status_patiently(self) -> DfuStatus:
+        for _ in range(_STATUS_ATTEMPTS - 1):
+            try:
+                return self.status()
+            except DfuTransferError:
+                pass
+        return self.status()
+
+    def _not_idle(self, now: DfuStatus, why: str) -> DfuStateError:
+        error = DfuStateError(_constants.DFU_STATUS_NOT_IDLE, "cannot bring the device to dfuIDLE", self.label, why)
+        error.last_status = now
+        return error
+
+    def _recover_after(self, error: BaseException) -> None:
+        """After a failed or cancelled transfer; the transfer's error is the
+        one the caller sees, with a failed recovery attached to it."""
+        try:
+            self.recover()
+        except DfuError as failure:
+            if isinstance(error, DfuError):
+                error.recovery_error = failure
+
     # Settings ----------------------------------------------------------------
 
     @property
@@ -253,7 +419,8 @@ class Device:
 
     @timeout_ms.setter
     def timeout_ms(self, value: int) -> None:
-        self._call("cannot set the time-out", self._lib.DFU_SetTransferTimeout, int(value))
+        value = _integer(value, "timeout_ms", 0, 0xFFFFFFFF)
+        self._call("cannot set the time-out", self._lib.DFU_SetTransferTimeout, value)
 
     @property
     def serial_config(self) -> tuple:
@@ -265,8 +432,10 @@ class Device:
     @serial_config.setter
     def serial_config(self, config: tuple) -> None:
         baud, data_bits, parity, stop_bits, flow = config
-        self._call("cannot set the line settings", self._lib.DFU_SetUartConfig, baud, data_bits, parity, stop_bits,
-                   flow)
+        baud = _integer(baud, "baud rate", 1, 0xFFFFFFFF)
+        small = [_integer(v, name, 0, 0xFF) for v, name in
+                 ((data_bits, "data bits"), (parity, "parity"), (stop_bits, "stop bits"), (flow, "flow control"))]
+        self._call("cannot set the line settings", self._lib.DFU_SetUartConfig, baud, *small)
 
     @property
     def baud_rate(self) -> int:
@@ -278,58 +447,196 @@ class Device:
 
     # Images ------------------------------------------------------------------
 
-    def download(self, path: Union[str, os.PathLike], transfer_size: int = 1024,
-                 progress: Optional[Progress] = None) -> DfuStatus:
-        """Sends a raw firmware image; the device must be in dfuIDLE. ``progress``
-        is called with the percentage after each block; returning False cancels
-        (DfuError with DFU_STATUS_CANCELLED). Returns the last GETSTATUS reply;
-        on failure the exception's ``last_status`` holds it."""
-        result = _library.GetStatusResult()
-        callback, errors = self._progress(progress)
-        status = self._lib.DFU_DownloadImage(self._live(), transfer_size, os.fsencode(path), callback, 0,
-                                             ctypes.byref(result))
-        last = DfuStatus(result.bStatus, result.bwPollTimeout, result.bState, result.iString)
-        self._raise_callback_error(errors)
-        if status != 0:
-            error = DfuError(status, "download failed", self.label)
-            error.last_status = last  # type: ignore[attr-defined]
-            raise error
-        return last
+    def download(self, path: Union[str, os.PathLike], transfer_size: Optional[int] = None,
+                 progress: Optional[ProgressCallable] = None, *, verify: bool = False, retries: int = 0,
+                 suffix: bool = True, recover: bool = True) -> DfuStatus:
+        """Sends a firmware file and returns the device's last GETSTATUS reply.
 
-    def upload(self, path: Union[str, os.PathLike], transfer_size: int = 1024,
-               progress: Optional[Progress] = None) -> int:
+        - A DFU suffix is checked (its CRC), taken off, and its VID:PID
+          matched against a USB device's (0xFFFF matches any); a broken suffix
+          or another device's raises DfuImageError before anything is sent.
+          ``suffix=False`` sends the file as it is.
+        - ``transfer_size``: the block size, 1..65535; by default
+          :attr:`transfer_size`.
+        - ``progress`` is called with a :class:`Progress` after each block;
+          returning False cancels (DfuCancelledError).
+        - ``verify``: reads the image back and compares it (DfuVerifyError).
+        - ``retries``: failures of the line, the bus or the device (not of the
+          input, not a cancel) start over up to this many more times.
+        - ``recover``: the device is brought to dfuIDLE (:meth:`recover`)
+          before each attempt and after one that failed or was cancelled.
+
+        A failure's error carries ``last_status`` (the device's last GETSTATUS
+        reply during the transfer, or None) and ``attempts``."""
+        block = self._block_size(transfer_size)
+        retries = _integer(retries, "retries", 0, 1000)
+        firmware = self._firmware(path, suffix)
+        # The bytes checked are the bytes sent: the library reads its image
+        # from a file, so it gets a copy without the suffix.
+        folder = tempfile.mkdtemp(prefix="velt_dfu-")
+        try:
+            staged = os.path.join(folder, "firmware.bin")
+            with open(staged, "wb") as out:
+                out.write(firmware)
+            attempt = 1
+            while True:
+                try:
+                    return self._download_attempt(staged, firmware, block, progress, verify, recover)
+                except DfuError as error:
+                    error.attempts = attempt
+                    if attempt > retries or not retryable(error):
+                        raise
+                    attempt += 1
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
+    def upload(self, path: Union[str, os.PathLike], transfer_size: Optional[int] = None,
+               progress: Optional[ProgressCallable] = None, *, size: Optional[int] = None,
+               recover: bool = True) -> int:
         """Reads the device's image into ``path``; returns its size in bytes.
-        The progress figure is reckoned against 240 blocks, as the library does."""
-        callback, errors = self._progress(progress)
-        status = self._lib.DFU_UploadImage(self._live(), transfer_size, os.fsencode(path), callback, 0)
-        self._raise_callback_error(errors)
-        _check(status, "upload failed", self.label)
+
+        The library's rule ends the upload: it reads until the device sends an
+        empty block. ``size`` stops it after that many bytes instead (then the
+        unfinished upload is ended with ABORT); a board that ends its image
+        with a short block and then starts over needs it. Without ``size`` the
+        percentage is reckoned against 240 blocks, as the library does.
+        ``recover`` as for :meth:`download`."""
+        block = self._block_size(transfer_size)
+        limit = None if size is None else _integer(size, "size", 1, 2 ** 63)
+        if recover:
+            self.recover()
+        try:
+            self._upload_into(path, block, limit, progress, "upload")
+        except BaseException as error:
+            if recover:
+                self._recover_after(error)
+            raise
         return os.path.getsize(path)
 
-    def _live(self) -> ctypes.c_void_p:
-        return self._handle if self._handle.value else ctypes.c_void_p()
+    def _block_size(self, transfer_size: Optional[int]) -> int:
+        if transfer_size is None:
+            return self.transfer_size
+        return _integer(transfer_size, "transfer_size", 1, 0xFFFF)
 
-    @staticmethod
-    def _progress(progress: Optional[Progress]):
-        errors: list = []
-        if progress is None:
-            return _library.PROGRESS_CALLBACK(), errors
-
-        def call(percent: int, in_progress: int, block: int, _user: int) -> int:
-            if not in_progress:
-                return 1
+    def _firmware(self, path: Union[str, os.PathLike], use_suffix: bool) -> bytes:
+        shown = os.fsdecode(path)
+        what = "cannot download"
+        try:
+            with open(path, "rb") as file:
+                data = file.read()
+        except OSError as error:
+            raise file_error(_constants.DFU_STATUS_FILE_READ_ERROR, what, self.label, shown, error) from None
+        size = len(data)
+        if use_suffix:
             try:
-                return 0 if progress(percent) is False else 1
-            except BaseException as error:  # never let it unwind through C
-                errors.append(error)
-                return 0
-        return _library.PROGRESS_CALLBACK(call), errors
+                size, found = _suffix.split(data)
+            except ValueError as problem:
+                raise DfuImageError(what, self.label, shown,
+                                    f"{problem}; nothing sent (suffix=False sends the file as it is)") from None
+            ids = self.ids if found is not None else None
+            if found is not None and ids is not None and not _suffix.matches(found, *ids):
+                raise DfuImageError(what, self.label, shown,
+                                    f"the DFU suffix is for VID:PID {found.id_vendor:04x}:{found.id_product:04x}, "
+                                    f"the device is {ids[0]:04x}:{ids[1]:04x}; nothing sent "
+                                    "(suffix=False sends the file as it is)")
+        if size == 0:
+            raise DfuImageError(what, self.label, shown, "holds no firmware; nothing sent")
+        return data[:size]
 
-    @staticmethod
-    def _raise_callback_error(errors: list) -> None:
-        if errors:
-            raise errors[0]
+    def _download_attempt(self, staged: str, firmware: bytes, block: int, progress: Optional[ProgressCallable],
+                          verify: bool, recover: bool) -> DfuStatus:
+        if recover:
+            self.recover()
+        try:
+            relay = _ProgressRelay(progress, "download", block, len(firmware))
+            result = _library.GetStatusResult(bState=_NO_REPLY)
+            status = self._lib.DFU_DownloadImage(self._live(), block, os.fsencode(staged), relay.callback, 0,
+                                                 ctypes.byref(result))
+            last = None if result.bState == _NO_REPLY else DfuStatus(result.bStatus, result.bwPollTimeout,
+                                                                     result.bState, result.iString)
+            relay.reraise()
+            if status != 0:
+                error = error_for(status, "download failed", self.label)
+                error.last_status = last
+                raise error
+            if verify:
+                self._verify(firmware, block, progress)
+            return last
+        except BaseException as error:
+            if recover:
+                self._recover_after(error)
+            raise
+
+    def _upload_into(self, path: Union[str, os.PathLike], block: int, limit: Optional[int],
+                     progress: Optional[ProgressCallable], phase: str) -> None:
+        relay = _ProgressRelay(progress, phase, block, limit, limit)
+        ctypes.set_errno(0)
+        status = self._lib.DFU_UploadImage(self._live(), block, os.fsencode(path), relay.callback, 0)
+        error = ctypes.get_errno()
+        relay.reraise()
+        if status == _constants.DFU_STATUS_CANCELLED and relay.limit_reached and not relay.user_cancelled:
+            # Ended here, not by the device: the last block may run past the limit.
+            if os.path.getsize(path) > limit:
+                os.truncate(path, limit)
+            self.abort()
+            return
+        if status != 0:
+            raise error_for(status, f"{phase} failed", self.label, path=os.fsdecode(path), error=error or None)
+
+    def _verify(self, firmware: bytes, block: int, progress: Optional[ProgressCallable]) -> None:
+        """Reads back exactly the firmware's length (the device may pad the
+        last block) and compares."""
+        folder = tempfile.mkdtemp(prefix="velt_dfu-")
+        try:
+            back_path = os.path.join(folder, "readback.bin")
+            self._upload_into(back_path, block, len(firmware), progress, "verify")
+            with open(back_path, "rb") as file:
+                back = file.read()
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        offset = _first_difference(firmware, back)
+        if offset is not None:
+            raise DfuVerifyError("verify failed", self.label, offset,
+                                 f"first difference at offset {offset} (0x{offset:08X}): sent 0x{firmware[offset]:02X},"
+                                 f" read back 0x{back[offset]:02X}")
+        if len(back) < len(firmware):
+            raise DfuVerifyError("verify failed", self.label, len(back),
+                                 f"the device ended its image at offset {len(back)}, short of the "
+                                 f"{len(firmware)} bytes sent")
+
+    # USB descriptors -----------------------------------------------------------
+
+    def _configuration(self, length: int) -> Optional[bytes]:
+        """GET_DESCRIPTOR(configuration 0), or None when the request fails."""
+        setup = _library.SetupPacket(RequestType=0x80, Request=6, Value=2 << 8, Index=0, Length=length)
+        data = (ctypes.c_uint8 * length)()
+        moved = ctypes.c_uint32()
+        status = self._lib.DFU_ControlTransfer(self._live(), ctypes.byref(setup), data, length, ctypes.byref(moved))
+        return bytes(data[:min(moved.value, length)]) if status == 0 else None
+
+    def _advertised_transfer_size(self) -> Optional[int]:
+        """wTransferSize of the DFU functional descriptor (type 0x21) after the
+        DFU interface (class 0xFE, subclass 1), as velt-dfu reads it."""
+        if self.kind != "usb":
+            return None
+        header = self._configuration(9)
+        if header is None or len(header) < 4 or header[1] != 2:
+            return None
+        whole = self._configuration(int.from_bytes(header[2:4], "little"))
+        if whole is None:
+            return None
+        in_dfu_interface = False
+        at = 0
+        while at + 2 <= len(whole):
+            length, kind = whole[at], whole[at + 1]
+            if length < 2 or at + length > len(whole):
+                return None  # a broken chain: nothing after it can be trusted
+            if kind == 4:
+                in_dfu_interface = length >= 9 and whole[at + 5] == 0xFE and whole[at + 6] == 0x01
+            elif kind == 0x21 and in_dfu_interface and length >= 7:
+                return int.from_bytes(whole[at + 5:at + 7], "little") or None
+            at += length
+        return None
 
     def __repr__(self) -> str:
         return f"<velt_dfu.Device {self.label}>"
-

@@ -36,6 +36,17 @@ class DeviceInfoRecord(ctypes.Structure):
     ]
 
 
+class SetupPacket(ctypes.Structure):
+    """WINUSB_SETUP_PACKET."""
+    _fields_ = [
+        ("RequestType", ctypes.c_uint8),
+        ("Request", ctypes.c_uint8),
+        ("Value", ctypes.c_uint16),
+        ("Index", ctypes.c_uint16),
+        ("Length", ctypes.c_uint16),
+    ]
+
+
 #: int callback(int32 percent, int32 inProgress, int32 blockIndex, uintptr userData)
 PROGRESS_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_size_t)
 
@@ -55,6 +66,7 @@ _PROTOTYPES = {
     "DFU_GetOpenedDevicePath": [_handle, ctypes.c_char_p],
     "DFU_GetOpenedVidPid": [_handle, _p(_u16), _p(_u16)],
     "DFU_GetOpenedInterface": [_handle, _p(_u8)],
+    "DFU_ControlTransfer": [_handle, _p(SetupPacket), _p(_u8), _u32, _p(_u32)],
     "DFU_SetTransferTimeout": [_handle, _u32],
     "DFU_GetTransferTimeout": [_handle, _p(_u32)],
     "DFU_SetUartConfig": [_handle, _u32, _u8, _u8, _u8, _u8],
@@ -97,7 +109,8 @@ def load() -> ctypes.CDLL:
     errors = []
     for path in candidates():
         try:
-            library = ctypes.CDLL(path)
+            # errno as the library left it says why an image file failed.
+            library = ctypes.CDLL(path, use_errno=True)
             break
         except OSError as error:
             errors.append(f"{path}: {error}")
