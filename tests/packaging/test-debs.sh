@@ -113,12 +113,14 @@ done
 installed=1
 check "dpkg -i installs the five packages (udev not running here)" dpkg_locked -i "$runtime" "$dev" "$tools" "$common" "$python"
 check "installed: the library is in the linker cache, the rules and the docs in place" bash -c "
-  ldconfig -p | grep -F 'libVELT_DFU.so.$major (libc6,x86-64) => $L/libVELT_DFU.so.$major' &&
+  cached=\$(ldconfig -p | sed -n 's|^\tlibVELT_DFU.so.$major (.*) => ||p') && echo \"cache: \$cached\" &&
+  [ \"\$(realpath \"\$cached\")\" = $L/libVELT_DFU.so.$version ] &&
   [ -f /usr/lib/udev/rules.d/60-velt-dfu.rules ] &&
   for p in ${packages[*]}; do [ -f /usr/share/doc/\$p/copyright ] && [ -f /usr/share/doc/\$p/changelog.Debian.gz ] || exit 1; done"
 check "installed: pkg-config gives the system paths as they are" bash -c "
-  [ -z \"\$(pkg-config --cflags VELT_DFU)\" ] && [ \"\$(pkg-config --libs VELT_DFU)\" = '-lVELT_DFU' ] &&
-  [ \"\$(PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 pkg-config --cflags VELT_DFU)\" = '-I/usr/include' ]"
+  flags() { echo \$(\"\$@\"); }  # the words, without pkg-config's trailing blank
+  flags pkg-config --cflags --libs VELT_DFU && [ \"\$(flags pkg-config --cflags --libs VELT_DFU)\" = '-lVELT_DFU' ] &&
+  [ \"\$(PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 flags pkg-config --cflags VELT_DFU)\" = '-I/usr/include' ]"
 cat >"$work/consumer.c" <<'C'
 #include <VELT_DFU.h>
 #include <stdio.h>
@@ -135,13 +137,13 @@ C
 check "installed: a program builds with pkg-config and runs against the installed library" bash -c "
   cc -std=c11 -Wall -Wextra -Werror -pedantic \$(pkg-config --cflags VELT_DFU) '$work/consumer.c' -o '$work/consumer' \$(pkg-config --libs VELT_DFU) &&
   [ \"\$(env -u LD_LIBRARY_PATH '$work/consumer')\" = 1.1.1 ] &&
-  ldd '$work/consumer' | grep -F 'libVELT_DFU.so.$major => $L/libVELT_DFU.so.$major'"
+  [ \"\$(realpath \"\$(ldd '$work/consumer' | awk '/libVELT_DFU/ { print \$3 }')\")\" = $L/libVELT_DFU.so.$version ]"
 check "installed: find_package(VELT_DFU) finds it with no prefix given" bash -c "
   cmake -S '$src/examples/dfu-download' -B '$work/fp' -G Ninja >/dev/null && cmake --build '$work/fp' >/dev/null &&
   env -u LD_LIBRARY_PATH '$work/fp/dfu-download' | grep -E '^[0-9]+ device'"
 check "installed: velt-dfu runs, and Python imports velt_dfu and loads the library" bash -c "
   cd / && env -u LD_LIBRARY_PATH /usr/bin/velt-dfu --version | grep -xF 'velt-dfu $version (package version)' &&
-  env -u VELT_DFU_LIBRARY -u PYTHONPATH python3 -c 'import velt_dfu; print(velt_dfu.__file__, velt_dfu.library_version())' |
+  env -u VELT_DFU_LIBRARY -u PYTHONPATH /usr/bin/python3 -c 'import velt_dfu; print(velt_dfu.__file__, velt_dfu.library_version())' |
     grep -E '^/usr/lib/python3/dist-packages/velt_dfu/__init__.py \\(1, 1, 1\\)$'"
 
 owned=$(dpkg -L "${packages[@]}" | sort -u)
@@ -150,6 +152,7 @@ check "dpkg -r removes them" dpkg_locked -r "${packages[@]}"
 left_behind() { # what they owned that is still there, conffiles and directories others own apart
   local path
   while read -r path; do
+    [ "$path" = /. ] && continue
     [ -e "$path" ] || [ -L "$path" ] || continue
     grep -qxF "$path" <<<"$conffiles" && continue
     [ -d "$path" ] && [ -n "$(dpkg -S "$path" 2>/dev/null)" ] && continue
