@@ -77,7 +77,8 @@ lint: setup
 	@[ -f build/native/build.ninja ] || cmake --preset native >/dev/null
 	@scripts/lint.sh build/native
 
-# Debian packages of the native tree and the two Windows zips, in build/packages.
+# Debian packages of the native tree and the two Windows zips, in
+# build/packages; lintian must find nothing in the Debian packages.
 package: setup windows native
 	@rm -rf build/packages && mkdir -p build/packages
 	cd build/packages && cpack --config ../native/CPackConfig.cmake -B . >/dev/null
@@ -85,6 +86,7 @@ package: setup windows native
 	cd build/packages && cpack --config ../win32/CPackConfig.cmake -B . >/dev/null
 	@rm -rf build/packages/_CPack_Packages
 	scripts/build-wheel.sh build/packages
+	@scripts/lintian.sh build/packages
 	@ls -1 build/packages
 
 # The API reference, from the public header: build/docs/html/index.html.

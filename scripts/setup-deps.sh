@@ -33,6 +33,7 @@ have_cmd tmux || need+=(tmux)
 have_cmd doxygen || need+=(doxygen)
 have_cmd pkg-config || need+=(pkg-config)
 have_cmd dpkg-shlibdeps || need+=(dpkg-dev)
+have_cmd lintian || need+=(lintian)
 # Real USB devices (libusb) and their tests on an emulated bus (umockdev).
 have_pkg libusb-1.0-0-dev || need+=(libusb-1.0-0-dev)
 have_pkg libumockdev-dev || need+=(libumockdev-dev)

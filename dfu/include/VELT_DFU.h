@@ -169,184 +169,424 @@ DFU_LAYOUT_ASSERT(sizeof(WINUSB_SETUP_PACKET) == 8 && offsetof(WINUSB_SETUP_PACK
                   "WINUSB_SETUP_PACKET layout");
 #undef DFU_LAYOUT_ASSERT
 
-/** \name Discovery and queries by index or path
- * DFU_GetNumDevices numbers the devices: USB devices of the class GUID first,
- * then the COM ports. The numbering holds until the next count.
+/** @defgroup discovery Discovery
+ * Counting the devices and asking about one by index or path, before any
+ * open. DFU_GetNumDevices numbers the devices: the USB devices of the class
+ * GUID first, then the COM ports. The numbering holds until the next count.
+ *
+ * Example: list every device.
+ * @snippet tour.c discovery
  * @{ */
 
-/** Reads the device-interface class GUID the next count enumerates.
- * 0, or 0x40 for a null guid. */
+/** Reads the device-interface class GUID that the next count enumerates.
+ * @param[out] guid  receives the GUID.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_PARAMETER  guid is null. */
 DFU_API DFU_STATUS DFU_GetGuid(GUID* guid);
-/** Sets that GUID (DFU_DEFAULT_DEVICE_GUID until changed); takes effect at the
- * next DFU_GetNumDevices. 0, or 0x40 for a null guid. */
+/** Sets the device-interface class GUID (DFU_DEFAULT_DEVICE_GUID until
+ * changed); it takes effect at the next DFU_GetNumDevices.
+ * @param[in] guid  the class to enumerate.
+ * @retval DFU_STATUS_SUCCESS            set.
+ * @retval DFU_STATUS_INVALID_PARAMETER  guid is null. */
 DFU_API DFU_STATUS DFU_SetGuid(const GUID* guid);
-/** Counts the USB devices and COM ports and writes their sum. 0, or 0x40. */
+/** Counts the USB devices and COM ports and writes their sum; the count
+ * numbers them for the calls by index.
+ * @param[out] numDevices  receives the count.
+ * @retval DFU_STATUS_SUCCESS            counted.
+ * @retval DFU_STATUS_INVALID_PARAMETER  numDevices is null. */
 DFU_API DFU_STATUS DFU_GetNumDevices(uint32_t* numDevices);
-/** Writes the device path of an index (260 bytes: the path, then zeros):
- * "\\?\usb#vid_..." for USB, "\\.\COMn" for a COM port.
- * 0; 0x40 for a null path; 0x80 for an index that is not there. */
+/** Writes the device path of an index: "\\?\usb#vid_..." for USB,
+ * "\\.\COMn" for a COM port.
+ * @param[in]  index  an index of the last count.
+ * @param[out] path   receives 260 bytes: the path, then zero bytes.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_PARAMETER  path is null.
+ * @retval DFU_STATUS_DEVICE_NOT_FOUND   no device at index. */
 DFU_API DFU_STATUS DFU_GetDevicePath(uint32_t index, char path[260]);
-/** Writes the USB vendor and product id of an index, from its path.
- * 0; 0x40 for a null pointer; 0x4B for a COM port; 0x82 for a missing index. */
+/** Writes the USB vendor and product id of an index, read from its path.
+ * @param[in]  index  an index of the last count.
+ * @param[out] vid    receives the vendor id.
+ * @param[out] pid    receives the product id.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_PARAMETER  vid or pid is null.
+ * @retval DFU_STATUS_NOT_SUPPORTED      the index is a COM port.
+ * @retval DFU_STATUS_GENERAL_ERROR      no device at index. */
 DFU_API DFU_STATUS DFU_GetVidPid(uint32_t index, uint16_t* vid, uint16_t* pid);
-/** Writes DFU_INTERFACE_USB or DFU_INTERFACE_UART for an index (indexes past
- * the USB devices are COM ports). 0, or 0x40. */
+/** Writes the kind of device at an index; indexes past the USB devices are
+ * COM ports.
+ * @param[in]  index          an index of the last count.
+ * @param[out] interfaceKind  receives DFU_INTERFACE_USB or DFU_INTERFACE_UART.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_PARAMETER  interfaceKind is null. */
 DFU_API DFU_STATUS DFU_GetInterfaceByIndex(uint32_t index, uint8_t* interfaceKind);
-/** Writes the kind a path names ("\\.\COM..." is UART, anything else USB).
- * 0; 0x40 for a null pointer or a path of 260 characters or more. */
+/** Writes the kind of device a path names: "\\.\COM..." is a COM port,
+ * anything else USB.
+ * @param[in]  path           the device path.
+ * @param[out] interfaceKind  receives DFU_INTERFACE_USB or DFU_INTERFACE_UART.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_PARAMETER  a null pointer, or a path of 260
+ *                                       characters or more. */
 DFU_API DFU_STATUS DFU_GetInterfaceByDevicePath(const char* path, uint8_t* interfaceKind);
-/** Writes the library version: 1, 1, 1. 0, or 0x40. */
+/** Writes the library's version: 1, 1, 1.
+ * @param[out] major  receives the major version.
+ * @param[out] minor  receives the minor version.
+ * @param[out] third  receives the third number.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_PARAMETER  a pointer is null. */
 DFU_API DFU_STATUS DFU_GetLibraryVersion(uint8_t* major, uint8_t* minor, uint32_t* third);
 
 /** @} */
 
-/** \name Handle lifetime
+/** @defgroup handles Open and close
+ * A handle from an open names one device until DFU_Close; an open is
+ * exclusive. The queries here read what the open found.
+ *
+ * Example: open by index or path, and close.
+ * @snippet tour.c open
  * @{ */
 
-/** Opens the device at an index of the last count and writes its handle.
- * The open is exclusive. 0; 0x40 for a null handle; 0x49 when a count on
- * another thread changed the index's kind; 0x82 when it cannot be opened
- * (missing, held by another program, or its settings refused). */
+/** Opens the device at an index of the last count.
+ * @param[out] handle  receives the handle.
+ * @param[in]  index   an index of the last count.
+ * @retval DFU_STATUS_SUCCESS             open.
+ * @retval DFU_STATUS_INVALID_PARAMETER   handle is null.
+ * @retval DFU_STATUS_INTERFACE_MISMATCH  a count on another thread changed
+ *                                        the index's kind.
+ * @retval DFU_STATUS_GENERAL_ERROR       it cannot be opened (missing, held by
+ *                                        another program, or its settings
+ *                                        refused). */
 DFU_API DFU_STATUS DFU_OpenByIndex(DFU_HANDLE* handle, uint32_t index);
 /** Opens a device by path ("\\.\COM7" or a USB device path).
- * 0; 0x40 for a null pointer or an over-long path; 0x82 when it cannot be opened. */
+ * @param[out] handle  receives the handle.
+ * @param[in]  path    the device path.
+ * @retval DFU_STATUS_SUCCESS            open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  a null pointer or an over-long path.
+ * @retval DFU_STATUS_GENERAL_ERROR      it cannot be opened. */
 DFU_API DFU_STATUS DFU_OpenByDevicePath(DFU_HANDLE* handle, const char* path);
 /** Closes the device and ends the handle, also when closing failed.
- * 0; 0x48 for a handle that is not open; 0x82 when the close reported failure. */
+ * @param[in] handle  an open handle.
+ * @retval DFU_STATUS_SUCCESS         closed.
+ * @retval DFU_STATUS_INVALID_HANDLE  handle is not open.
+ * @retval DFU_STATUS_GENERAL_ERROR   the close reported a failure (the
+ *                                    handle has ended all the same). */
 DFU_API DFU_STATUS DFU_Close(DFU_HANDLE handle);
-/** TRUE while the handle's device is open; FALSE for any other handle. */
+/** Tells whether a handle's device is open.
+ * @param[in] handle  any value.
+ * @return TRUE while the handle's device is open; FALSE for any other handle. */
 DFU_API BOOL DFU_IsOpened(DFU_HANDLE handle);
-
-/** @} */
-
-/** \name Queries on an open device
- * @{ */
-
-/** Writes the open device's path (260 bytes). 0; 0x48; 0x40; 0x81; 0x82. */
+/** Writes the open device's path.
+ * @param[in]  handle  an open handle.
+ * @param[out] path    receives 260 bytes: the path, then zero bytes.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  path is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_GENERAL_ERROR      the device could not give its path. */
 DFU_API DFU_STATUS DFU_GetOpenedDevicePath(DFU_HANDLE handle, char path[260]);
-/** Writes the open USB device's ids. 0; 0x48; 0x40; 0x81; 0x4B on a COM port. */
+/** Writes the open USB device's vendor and product id.
+ * @param[in]  handle  an open handle.
+ * @param[out] vid     receives the vendor id.
+ * @param[out] pid     receives the product id.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  vid or pid is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_NOT_SUPPORTED      the device is on a COM port. */
 DFU_API DFU_STATUS DFU_GetOpenedVidPid(DFU_HANDLE handle, uint16_t* vid, uint16_t* pid);
-/** Writes DFU_INTERFACE_USB or DFU_INTERFACE_UART. 0; 0x48; 0x40; 0x81. */
+/** Writes the open device's kind.
+ * @param[in]  handle         an open handle.
+ * @param[out] interfaceKind  receives DFU_INTERFACE_USB or DFU_INTERFACE_UART.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  interfaceKind is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open. */
 DFU_API DFU_STATUS DFU_GetOpenedInterface(DFU_HANDLE handle, uint8_t* interfaceKind);
 
 /** @} */
 
-/** \name USB descriptors and raw control transfers
+/** @defgroup settings Descriptors and settings
+ * A USB device's descriptors; the time-out of every transfer (1000 ms after
+ * each open); a COM port's line. parity and stopBits take the DCB codes
+ * (NOPARITY 0 to SPACEPARITY 4, ONESTOPBIT 0 to TWOSTOPBITS 2); flowControl 1
+ * is RTS/CTS, anything else none. Every open starts at 115200 bit/s, 8 data
+ * bits, no parity, 1 stop bit.
+ *
+ * Example: a USB device's ids or a COM port's line, and the time-out.
+ * @snippet tour.c settings
  * @{ */
 
-/** Reads the USB device descriptor. 0; 0x48; 0x40; 0x81 when closed; 0x4B on
- * a COM port; a transfer failure as its status. */
+/** Reads the USB device descriptor.
+ * @param[in]  handle      an open handle.
+ * @param[out] descriptor  receives the descriptor.
+ * @retval DFU_STATUS_SUCCESS            read.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  descriptor is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_NOT_SUPPORTED      the device is on a COM port.
+ * @retval DFU_STATUS_TRANSFER_ERROR     the transfer failed (or another
+ *                                       transfer status, as
+ *                                       DFU_STATUS_TIMEOUT). */
 DFU_API DFU_STATUS DFU_GetDeviceDescriptor(DFU_HANDLE handle, USB_DEVICE_DESCRIPTOR* descriptor);
-/** Reads the descriptor of interface 0, alternate setting 0; as above. */
+/** Reads the descriptor of interface 0, alternate setting 0.
+ * @param[in]  handle      an open handle.
+ * @param[out] descriptor  receives the descriptor.
+ * @retval DFU_STATUS_SUCCESS            read.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  descriptor is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_NOT_SUPPORTED      the device is on a COM port.
+ * @retval DFU_STATUS_TRANSFER_ERROR     the transfer failed (or another
+ *                                       transfer status). */
 DFU_API DFU_STATUS DFU_GetInterfaceDescriptor(DFU_HANDLE handle, USB_INTERFACE_DESCRIPTOR* descriptor);
-/** One control transfer as given (on a COM port, carried in the serial
- * framing). At most setup->Length bytes move; length is only data's capacity;
- * *lengthTransferred receives the bytes moved. 0; 0x48; 0x40 for a null
- * setup or lengthTransferred, or a null data with a non-zero length; 0x41 when
- * setup->Length exceeds length; 0x81; a transfer failure as its status
- * (0x84 time-out, 0x82 stall on USB, ...). */
-DFU_API DFU_STATUS DFU_ControlTransfer(DFU_HANDLE handle, const WINUSB_SETUP_PACKET* setup,
-                                       uint8_t* data, uint32_t length, uint32_t* lengthTransferred);
-
-/** @} */
-
-/** \name Transfer time-out (1000 ms after every open)
- * @{ */
-
-/** Sets the time-out of every later transfer, in milliseconds. On a COM port
- * it bounds how long the device may take to answer; the time the bytes need
- * on the line at its bit rate is added to it. 0; 0x48; 0x81; 0x83. */
+/** Sets the time-out of every later transfer. On a COM port it bounds how
+ * long the device may take to answer; the time the bytes need on the line
+ * at its bit rate is added to it.
+ * @param[in] handle     an open handle.
+ * @param[in] timeoutMs  the time-out in milliseconds.
+ * @retval DFU_STATUS_SUCCESS            set.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TRANSFER_ERROR     the device refused the time-out. */
 DFU_API DFU_STATUS DFU_SetTransferTimeout(DFU_HANDLE handle, uint32_t timeoutMs);
-/** Writes the time-out as set. 0; 0x48; 0x40; 0x81; 0x83. */
+/** Writes the time-out as set.
+ * @param[in]  handle     an open handle.
+ * @param[out] timeoutMs  receives the time-out in milliseconds.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  timeoutMs is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TRANSFER_ERROR     the device could not give it. */
 DFU_API DFU_STATUS DFU_GetTransferTimeout(DFU_HANDLE handle, uint32_t* timeoutMs);
-
-/** @} */
-
-/** \name Serial line settings of a COM-port device
- * parity and stopBits take the DCB codes (NOPARITY..SPACEPARITY,
- * ONESTOPBIT..TWOSTOPBITS); flowControl 1 is RTS/CTS, anything else none.
- * Every open starts at 115200 bit/s, 8 data bits, no parity, 1 stop bit.
- * @{ */
-
-/** Sets the line. 0; 0x48; 0x81; 0x40 for settings the port refuses; 0x4B on USB. */
+/** Sets a COM port's line.
+ * @param[in] handle       an open handle of a COM-port device.
+ * @param[in] baudRate     bits per second.
+ * @param[in] dataBits     data bits per character.
+ * @param[in] parity       a DCB parity code.
+ * @param[in] stopBits     a DCB stop-bits code.
+ * @param[in] flowControl  1 for RTS/CTS, anything else for none.
+ * @retval DFU_STATUS_SUCCESS            set.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  the port refuses the settings.
+ * @retval DFU_STATUS_NOT_SUPPORTED      the device is on USB. */
 DFU_API DFU_STATUS DFU_SetUartConfig(DFU_HANDLE handle, uint32_t baudRate, uint8_t dataBits,
                                      uint8_t parity, uint8_t stopBits, uint8_t flowControl);
-/** Writes the line settings. 0; 0x48; 0x40 for any null; 0x81; 0x4B on USB. */
+/** Writes a COM port's line settings.
+ * @param[in]  handle       an open handle of a COM-port device.
+ * @param[out] baudRate     receives the bits per second.
+ * @param[out] dataBits     receives the data bits per character.
+ * @param[out] parity       receives the DCB parity code.
+ * @param[out] stopBits     receives the DCB stop-bits code.
+ * @param[out] flowControl  receives 1 for RTS/CTS, 0 for none.
+ * @retval DFU_STATUS_SUCCESS            written.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  a pointer is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_NOT_SUPPORTED      the device is on USB. */
 DFU_API DFU_STATUS DFU_GetUartConfig(DFU_HANDLE handle, uint32_t* baudRate, uint8_t* dataBits,
                                      uint8_t* parity, uint8_t* stopBits, uint8_t* flowControl);
 
 /** @} */
 
-/** \name DFU 1.1 class requests on interface 0
- * Each is one control transfer. Common statuses: 0x48 bad handle, 0x40 null
- * pointer, 0x81 device not open, then the transfer's own (0x84 time-out,
- * 0x82 stalled, 0x85 fewer bytes than asked).
+/** @defgroup requests DFU 1.1 requests
+ * The DFU 1.1 class requests on interface 0, each one control transfer.
+ * Before the device is asked, each checks its handle
+ * (DFU_STATUS_INVALID_HANDLE), its pointers (DFU_STATUS_INVALID_PARAMETER)
+ * and that the device is open (DFU_STATUS_DEVICE_NOT_OPENED); then the
+ * transfer's own status: DFU_STATUS_TIMEOUT when the device did not answer,
+ * DFU_STATUS_GENERAL_ERROR when it stalled the request,
+ * DFU_STATUS_INCOMPLETE_TRANSFER when fewer bytes moved than asked,
+ * DFU_STATUS_TRANSFER_ERROR when the line or bus failed.
+ *
+ * Example: bring a device back to dfuIDLE after a failed transfer.
+ * @snippet tour.c requests
  * @{ */
 
-/** DFU_DNLOAD of one block (wValue = blockNumber). *bytesTransferred receives
- * the bytes sent, also with 0x85; it is 0 when the device is not open. */
+/** DFU_DNLOAD of one block.
+ * @param[in]  handle            an open handle.
+ * @param[in]  buffer            the block's bytes.
+ * @param[in]  length            the block's length.
+ * @param[in]  blockNumber       the block number (wValue).
+ * @param[out] bytesTransferred  receives the bytes sent, also with
+ *                               DFU_STATUS_INCOMPLETE_TRANSFER; 0 when the
+ *                               device is not open.
+ * @retval DFU_STATUS_SUCCESS              sent.
+ * @retval DFU_STATUS_INVALID_HANDLE       handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER    a null pointer.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED    the device is not open.
+ * @retval DFU_STATUS_INCOMPLETE_TRANSFER  fewer bytes sent than length.
+ * @retval DFU_STATUS_TIMEOUT              or another transfer status, as above. */
 DFU_API DFU_STATUS DFU_DfuDnload(DFU_HANDLE handle, uint8_t* buffer, uint16_t length,
                                  uint16_t blockNumber, uint16_t* bytesTransferred);
-/** DFU_UPLOAD of one block into buffer. A short block (the end of the image)
- * gives 0x85 with the bytes received in *bytesTransferred. */
+/** DFU_UPLOAD of one block.
+ * @param[in]  handle            an open handle.
+ * @param[out] buffer            receives the block.
+ * @param[in]  length            the block length asked for.
+ * @param[in]  blockNumber       the block number (wValue).
+ * @param[out] bytesTransferred  receives the bytes received.
+ * @retval DFU_STATUS_SUCCESS              a whole block received.
+ * @retval DFU_STATUS_INVALID_HANDLE       handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER    a null pointer.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED    the device is not open.
+ * @retval DFU_STATUS_INCOMPLETE_TRANSFER  a short block (the end of the
+ *                                         image), its bytes in
+ *                                         *bytesTransferred.
+ * @retval DFU_STATUS_TIMEOUT              or another transfer status, as above. */
 DFU_API DFU_STATUS DFU_DfuUpload(DFU_HANDLE handle, uint8_t* buffer, uint16_t length,
                                  uint16_t blockNumber, uint16_t* bytesTransferred);
-/** DFU_GETSTATUS, unpacked into *status (written only on success). */
+/** DFU_GETSTATUS.
+ * @param[in]  handle  an open handle.
+ * @param[out] status  receives the reply, unpacked; written only on success.
+ * @retval DFU_STATUS_SUCCESS            answered.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  status is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status, as above. */
 DFU_API DFU_STATUS DFU_DfuGetStatus(DFU_HANDLE handle, DFU_GETSTATUS_RESULT* status);
-/** DFU_CLRSTATUS: leaves dfuERROR for dfuIDLE. */
+/** DFU_CLRSTATUS: from dfuERROR to dfuIDLE.
+ * @param[in] handle  an open handle.
+ * @retval DFU_STATUS_SUCCESS            sent.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status, as above. */
 DFU_API DFU_STATUS DFU_DfuClearStatus(DFU_HANDLE handle);
-/** DFU_GETSTATE into *state (written only on success). */
+/** DFU_GETSTATE.
+ * @param[in]  handle  an open handle.
+ * @param[out] state   receives a DFU_STATE_ code; written only on success.
+ * @retval DFU_STATUS_SUCCESS            answered.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  state is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status, as above. */
 DFU_API DFU_STATUS DFU_DfuGetState(DFU_HANDLE handle, uint8_t* state);
-/** DFU_ABORT: back to dfuIDLE from a download or upload. */
+/** DFU_ABORT: back to dfuIDLE from a download or upload.
+ * @param[in] handle  an open handle.
+ * @retval DFU_STATUS_SUCCESS            sent.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status, as above. */
 DFU_API DFU_STATUS DFU_DfuAbort(DFU_HANDLE handle);
 
 /** @} */
 
-/** \name Vendor requests
+/** @defgroup vendor Vendor requests and control transfers
+ * The device's own requests, and any control transfer as given. Their
+ * statuses are those of the DFU 1.1 requests.
+ *
+ * Example: the information record, and DFU_GETSTATE as a raw transfer.
+ * @snippet tour.c vendor
  * @{ */
 
-/** Reads the 48-byte device information record into *info. Statuses as the
- * class requests. */
+/** Reads the device's 48-byte information record.
+ * @param[in]  handle  an open handle.
+ * @param[out] info    receives the record.
+ * @retval DFU_STATUS_SUCCESS            read.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  info is null.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status, as the
+ *                                       DFU 1.1 requests. */
 DFU_API DFU_STATUS DFU_VeltGetInfo(DFU_HANDLE handle, DFU_DEVICE_INFO* info);
-/** Asks the device to restart; on a COM port the next transfer starts with a
- * fresh handshake whatever the outcome. 0; 0x48; 0x81; the transfer's status. */
+/** Asks the device to restart. On a COM port the next transfer starts with a
+ * fresh handshake, whatever the outcome.
+ * @param[in] handle  an open handle.
+ * @retval DFU_STATUS_SUCCESS            sent.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status, as the
+ *                                       DFU 1.1 requests. */
 DFU_API DFU_STATUS DFU_VeltReset(DFU_HANDLE handle);
+/** One control transfer as given; on a COM port, carried in the serial
+ * framing. At most setup->Length bytes move.
+ * @param[in]     handle             an open handle.
+ * @param[in]     setup              the setup packet.
+ * @param[in,out] data               the data stage's bytes, out or in.
+ * @param[in]     length             data's capacity in bytes.
+ * @param[out]    lengthTransferred  receives the bytes moved.
+ * @retval DFU_STATUS_SUCCESS            done.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  setup or lengthTransferred is null,
+ *                                       or data is null with a non-zero
+ *                                       length.
+ * @retval DFU_STATUS_BUFFER_TOO_SMALL   setup->Length exceeds length.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status:
+ *                                       DFU_STATUS_GENERAL_ERROR for a stall
+ *                                       on USB, DFU_STATUS_TRANSFER_ERROR,
+ *                                       DFU_STATUS_INCOMPLETE_TRANSFER. */
+DFU_API DFU_STATUS DFU_ControlTransfer(DFU_HANDLE handle, const WINUSB_SETUP_PACKET* setup,
+                                       uint8_t* data, uint32_t length, uint32_t* lengthTransferred);
 
 /** @} */
 
-/** \name Whole images
+/** @defgroup images Image transfer
  * Both transfers move a raw image between a file and a device in dfuIDLE,
  * in blocks of transferSize bytes (1..65535). The callback runs on the
  * caller's thread: first (0, 1, -1), after each block (percent, 1, block
  * index), last (100, 0, -1) on every path that made the first call;
  * returning 0 cancels (DFU_STATUS_CANCELLED). userData is passed through
  * unchanged; a null callback is never called. Neither transfer sends CLRSTATUS
- * or ABORT of its own: after a failure the device is as its last answer left it.
+ * or ABORT of its own: after a failure the device is as its last answer left
+ * it (see the example of @ref requests).
+ *
+ * Example: send an image with progress, and read it back.
+ * @snippet tour.c image
  * @{ */
-/** Progress of an image transfer: percent done, 1 while blocks are moving (0
- * at the end), the block just moved (-1 first and last) and the caller's
- * userData. Returns non-zero to go on, 0 to cancel. */
+
+/** Progress of an image transfer. Returns non-zero to go on, 0 to cancel.
+ * @param percent     percent done.
+ * @param inProgress  1 while blocks are moving, 0 at the end.
+ * @param blockIndex  the block just moved; -1 first and last.
+ * @param userData    the caller's userData. */
 typedef int (*DFU_PROGRESS_CALLBACK)(int32_t percent, int32_t inProgress, int32_t blockIndex, uintptr_t userData);
 
 /** Sends the file at path: the whole file is read first, padded with 0xFF to
- * whole blocks, sent block by block (DNLOAD, then GETSTATUS until the device is
- * no longer busy), and ended with the zero-length DNLOAD. *status receives the
- * last GETSTATUS reply; it is left as passed when none was received.
- * 0; 0x48; 0x40 (null path or status, transferSize 0); 0x81; 0x43 device not
- * in dfuIDLE (no callback made); 0x46 file cannot be read; 0x82 image too
- * large to hold; 0x44 the device reported another state than expected
- * (dfuERROR, or manifestation after the last block); 0x45 bStatus not OK at
- * the end; 0x4A cancelled; a transfer failure as its status. */
+ * whole blocks, sent block by block (DNLOAD, then GETSTATUS until the device
+ * is no longer busy), and ended with the zero-length DNLOAD.
+ * @param[in]  handle        an open handle.
+ * @param[in]  transferSize  the block size, 1..65535.
+ * @param[in]  path          the image file.
+ * @param[in]  callback      the progress callback, or null.
+ * @param[in]  userData      passed to the callback.
+ * @param[out] status        receives the last GETSTATUS reply; left as passed
+ *                           when none was received.
+ * @retval DFU_STATUS_SUCCESS            sent, and the device reports OK.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  path or status is null, or
+ *                                       transferSize is 0.
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_NOT_IDLE           the device is not in dfuIDLE (no
+ *                                       callback made).
+ * @retval DFU_STATUS_FILE_READ_ERROR    the file cannot be read.
+ * @retval DFU_STATUS_GENERAL_ERROR      the image is too large to hold.
+ * @retval DFU_STATUS_UNEXPECTED_STATE   the device reported another state than
+ *                                       expected (dfuERROR, or manifestation
+ *                                       after the last block).
+ * @retval DFU_STATUS_DOWNLOAD_FAILED    bStatus not OK at the end.
+ * @retval DFU_STATUS_CANCELLED          the callback returned 0.
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status. */
 DFU_API DFU_STATUS DFU_DownloadImage(DFU_HANDLE handle, uint16_t transferSize, const char* path,
                                      DFU_PROGRESS_CALLBACK callback, uintptr_t userData,
                                      DFU_GETSTATUS_RESULT* status);
-/** Reads the device's image into the file at path (created, or emptied, before
- * the device is asked anything) until the device sends an empty block. The
- * percent is reckoned against 240 blocks, the image size being unknown.
- * 0; 0x48; 0x40 (null path, transferSize 0); 0x47 the file cannot be created
- * or written (a full disk included); 0x81; 0x43 device not in dfuIDLE (the
- * file is left empty); 0x4A cancelled (the blocks received stay in the file);
- * a transfer failure as its status. */
+/** Reads the device's image into the file at path (created, or emptied,
+ * before the device is asked anything) until the device sends an empty block.
+ * The percent is reckoned against 240 blocks, the image size being unknown.
+ * @param[in] handle        an open handle.
+ * @param[in] transferSize  the block size, 1..65535.
+ * @param[in] path          the file to write.
+ * @param[in] callback      the progress callback, or null.
+ * @param[in] userData      passed to the callback.
+ * @retval DFU_STATUS_SUCCESS            the whole image is in the file.
+ * @retval DFU_STATUS_INVALID_HANDLE     handle is not open.
+ * @retval DFU_STATUS_INVALID_PARAMETER  path is null or transferSize is 0.
+ * @retval DFU_STATUS_FILE_WRITE_ERROR   the file cannot be created or written
+ *                                       (a full disk included).
+ * @retval DFU_STATUS_DEVICE_NOT_OPENED  the device is not open.
+ * @retval DFU_STATUS_NOT_IDLE           the device is not in dfuIDLE (the file
+ *                                       is left empty).
+ * @retval DFU_STATUS_CANCELLED          the callback returned 0 (the blocks
+ *                                       received stay in the file).
+ * @retval DFU_STATUS_TIMEOUT            or another transfer status. */
 DFU_API DFU_STATUS DFU_UploadImage(DFU_HANDLE handle, uint16_t transferSize, const char* path,
                                    DFU_PROGRESS_CALLBACK callback, uintptr_t userData);
 

@@ -3,7 +3,8 @@
 # developer would, with nothing of the source tree on any path: the header
 # alone in C and C++, examples/dfu-download built once through find_package
 # and once through pkg-config, both run against simulated devices (USB and
-# serial) whose flash must then hold the image.
+# serial) whose flash must then hold the image, and examples/api-tour (the
+# API reference's examples) run against both.
 # Usage: test-install.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=$1 src=$2
@@ -24,14 +25,16 @@ prefix=$work/prefix
 if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
   echo "FAIL cmake --install:"; cat "$work/install.log"; exit 1
 fi
-lib=$prefix/lib
+# The library's directory: Debian's multiarch one.
+libdir=lib/$(cc -print-multiarch)
+lib=$prefix/$libdir
 
 # ---- what the install holds ----
 expect_files() {
   local f missing=0
-  for f in bin/velt-dfu bin/velt-dfu-sim lib/libVELT_DFU.so.1.1.0 include/VELT_DFU.h include/VELT_DFU_WinTypes.h \
-           lib/cmake/VELT_DFU/VELT_DFUConfig.cmake lib/cmake/VELT_DFU/VELT_DFUConfigVersion.cmake \
-           lib/cmake/VELT_DFU/VELT_DFUTargets.cmake lib/pkgconfig/VELT_DFU.pc \
+  for f in bin/velt-dfu bin/velt-dfu-sim $libdir/libVELT_DFU.so.1.1.0 include/VELT_DFU.h include/VELT_DFU_WinTypes.h \
+           $libdir/cmake/VELT_DFU/VELT_DFUConfig.cmake $libdir/cmake/VELT_DFU/VELT_DFUConfigVersion.cmake \
+           $libdir/cmake/VELT_DFU/VELT_DFUTargets.cmake $libdir/pkgconfig/VELT_DFU.pc \
            share/man/man1/velt-dfu.1.gz share/man/man1/velt-dfu-sim.1.gz; do
     [ -e "$prefix/$f" ] || { echo "missing $f"; missing=1; }
   done
@@ -76,12 +79,19 @@ check "examples/dfu-download builds through find_package(VELT_DFU)" bash -c "
   cmake -S '$src/examples/dfu-download' -B '$work/fp' -G Ninja -DCMAKE_PREFIX_PATH='$prefix' \
         -DCMAKE_C_FLAGS='-Wall -Wextra -Werror -pedantic' >/dev/null &&
   cmake --build '$work/fp' >/dev/null"
+check "the pkg-config file names the prefix as it is, no .. in it" bash -c "
+  PKG_CONFIG_PATH='$lib/pkgconfig' pkg-config --cflags --libs VELT_DFU | tee /dev/stderr |
+    grep -qx -- '-I$prefix/include -L$lib -lVELT_DFU *'"
 check "examples/dfu-download builds through pkg-config VELT_DFU" bash -c "
   export PKG_CONFIG_PATH='$lib/pkgconfig'
   [ \"\$(pkg-config --modversion VELT_DFU)\" = 1.1.0 ] &&
   cc -std=c11 -Wall -Wextra -Werror -pedantic \$(pkg-config --cflags VELT_DFU) '$src/examples/dfu-download/download.c' \
      -o '$work/dfu-download-pc' \$(pkg-config --libs VELT_DFU)"
-[ -x "$work/fp/dfu-download" ] && [ -x "$work/dfu-download-pc" ] || finish
+check "examples/api-tour builds through find_package(VELT_DFU)" bash -c "
+  cmake -S '$src/examples/api-tour' -B '$work/tour' -G Ninja -DCMAKE_PREFIX_PATH='$prefix' \
+        -DCMAKE_C_FLAGS='-Wall -Wextra -Werror -pedantic' >/dev/null &&
+  cmake --build '$work/tour' >/dev/null"
+[ -x "$work/fp/dfu-download" ] && [ -x "$work/dfu-download-pc" ] && [ -x "$work/tour/dfu-tour" ] || finish
 
 # One USB and one serial device, each saving its flash.
 export VELT_USBDEVICES=$work/usb VELT_DOSDEVICES=$work/dos VELT_COMPORTS=none
@@ -112,6 +122,17 @@ check "the pkg-config build downloads to COM5 with progress" bash -c "
 check "a device that is not there is a failure, named" bash -c "
   out=\$(LD_LIBRARY_PATH='$lib' '$work/dfu-download-pc' COM9 '$work/image.bin' 2>&1); rc=\$?; echo \"\$out\";
   [ \$rc -eq 1 ] && grep -qF 'cannot open COM9: status 0x82' <<<\"\$out\""
+
+# The reference's examples, in order, on each kind of device: the image read
+# back is the one sent (the USB device already holds it: the tour's download
+# must still pass through the return to dfuIDLE and the requests).
+for dev in 0 COM5; do
+  path=$dev; [ $dev = COM5 ] && path='\\.\COM5'
+  check "examples/api-tour runs every family's example on $dev and reads back the image" bash -c "
+    out=\$('$work/tour/dfu-tour' '$path' '$work/image.bin' '$work/readback-$dev.bin') && echo \"\$out\" &&
+    grep -q '^state 2 (1 byte)\$' <<<\"\$out\" && grep -qxF 'tour of $path done' <<<\"\$out\" &&
+    cmp '$work/padded.bin' '$work/readback-$dev.bin'"
+done
 
 kill "$sim_pid" && wait "$sim_pid" 2>/dev/null; sim_pid=
 check "the USB device's flash holds the image and its 0xFF fill" cmp "$work/padded.bin" "$work/usb-flash.bin"

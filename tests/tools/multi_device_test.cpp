@@ -289,7 +289,9 @@ TEST_F(MultiDevice, FiveBoardsFitAnEightyColumnTerminal)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        std::system((tmux + "kill-server").c_str());
+        // Cleanup only: a server that is already gone is no failure.
+        if (std::system((tmux + "kill-server").c_str()) != 0) {
+        }
         EXPECT_TRUE(sawBars) << screen;
         ASSERT_TRUE(Contains(screen, "5 devices in ")) << screen;
         // Each row of the table whole on one line: name, result, bytes, seconds.
