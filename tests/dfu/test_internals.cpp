@@ -232,7 +232,7 @@ TEST(TickDeadline, ExpiresWhenTheWindowIsReachedAcrossTheWrap)
         {"a tick before, across the wrap", 0xFFFFFFF0u, 0x20, 0x0000000Fu, false, 1},
         {"exactly at it, across the wrap", 0xFFFFFFF0u, 0x20, 0x00000010u, true, 0},
         {"started on the last tick", 0xFFFFFFFFu, 1, 0, true, 0},
-        {"a window longer than the tick count goes round", 0, uint64_t(1) << 32, 0xFFFFFFFFu, false, 1},
+        {"a window past the tick count's range", 0, uint64_t(1) << 32, 0xFFFFFFFFu, false, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
