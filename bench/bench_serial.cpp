@@ -27,6 +27,7 @@
 #include <VELT_DFU.h>
 
 #include "SimProcess.h"
+#include "serial/framing.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -165,22 +166,14 @@ private:
     }
 };
 
-uint16_t Crc16(const uint8_t* data, size_t size)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < size; ++i) {
-        crc ^= static_cast<uint16_t>(data[i] << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return crc;
-}
+namespace framing = velt::sim::framing;
 
 // The least a device can do on the serial line: answer the handshake, accept
 // every frame, and answer GETSTATE with dfuIDLE and GETSTATUS with OK and
 // dfuDNLOAD-IDLE. It reads in bulk and writes each answer (acknowledgement
-// and reply frame together) with one write. The library's own tests check
-// the protocol; this only serves the benchmark.
+// and reply frame together) with one write; its frames are the simulator's
+// codec's. The library's own tests check the protocol; this only serves the
+// benchmark.
 class Responder : public PtyPeer {
 public:
     // For the library, which opens the slave itself, ours is closed so that
@@ -198,13 +191,12 @@ public:
     // itself costs on this pty, without the library.
     double measureHandWritten(double seconds)
     {
-        static const uint8_t request[] = {0x3A, 0x00, 0x07, 0x00, 0x05, 0x00, 0x00,
-                                          0x00, 0x00, 0x01, 0x00, 0x48, 0xD2};
+        static const std::vector<uint8_t> request = framing::encodeFrame(framing::requestPayload(5, 0, 0, 1));
         return Rate(seconds, 20, [this] {
             for (int i = 0; i < 20; ++i) {
-                uint8_t reply[8];
+                uint8_t reply[1 + framing::kOverhead + 1]; // acknowledgement, then the state in a frame
                 size_t got = 0;
-                if (write(slave_, request, sizeof request) != sizeof request)
+                if (write(slave_, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
                     throw std::runtime_error("hand-written request failed");
                 while (got < sizeof reply) {
                     ssize_t n = read(slave_, reply + got, sizeof reply - got);
@@ -242,50 +234,39 @@ private:
     {
         size_t pos = 0;
         while (pos < in.size()) {
-            if (in[pos] == 0x55) {
-                const uint8_t reply = 0xAA;
-                (void)!write(master_, &reply, 1);
-                ++pos;
-            } else if (in[pos] != 0x3A) {
-                ++pos; // the host's acknowledgement of our last reply
-            } else {
-                if (in.size() - pos < 4)
-                    break;
-                const size_t length = in[pos + 2] | in[pos + 3] << 8;
-                if (in.size() - pos < 4 + length + 2)
-                    break;
-                answer(in[pos + 4]);
-                pos += 4 + length + 2;
+            const framing::Decoded frame = framing::decodeFrame(in.data() + pos, in.size() - pos);
+            if (frame.status == framing::DecodeStatus::Incomplete)
+                break;
+            if (frame.status == framing::DecodeStatus::NoStart) {
+                if (in[pos] == framing::kSyncRequest) {
+                    const uint8_t reply = framing::kSyncReply;
+                    (void)!write(master_, &reply, 1);
+                }
+                ++pos; // otherwise the host's acknowledgement of our last reply
+                continue;
             }
+            answer(frame.payloadSize != 0 ? frame.payload[0] : 0);
+            pos += frame.frameSize;
         }
         in.erase(in.begin(), in.begin() + static_cast<long>(pos));
     }
 
+    // Each answer (acknowledgement of the host's frame, then the reply) is
+    // made once and written with one write.
     void answer(uint8_t request)
     {
-        uint8_t out[16] = {0x00}; // acknowledgement of the host's frame
-        size_t size = 1;
-        if (request == 5) { // GETSTATE
-            const uint8_t payload[] = {kDfuIdle};
-            size = 1 + frame(out + 1, payload, sizeof payload);
-        } else if (request == 3) { // GETSTATUS: OK, no poll time-out, dfuDNLOAD-IDLE
-            const uint8_t payload[] = {0, 0, 0, 0, kDfuDnloadIdle, 0};
-            size = 1 + frame(out + 1, payload, sizeof payload);
-        }
-        (void)!write(master_, out, size);
+        static const std::vector<uint8_t> ack = {framing::kAck};
+        static const std::vector<uint8_t> state = withAck(framing::encodeFrame({kDfuIdle}));
+        static const std::vector<uint8_t> status = withAck(framing::encodeFrame({0, 0, 0, 0, kDfuDnloadIdle, 0}));
+        const std::vector<uint8_t>& out = request == 5 ? state : request == 3 ? status : ack;
+        (void)!write(master_, out.data(), out.size());
     }
 
-    static size_t frame(uint8_t* out, const uint8_t* payload, size_t size)
+    static std::vector<uint8_t> withAck(const std::vector<uint8_t>& frame)
     {
-        out[0] = 0x3A;
-        out[1] = 0x00;
-        out[2] = static_cast<uint8_t>(size);
-        out[3] = 0;
-        std::copy(payload, payload + size, out + 4);
-        const uint16_t crc = Crc16(out, 4 + size);
-        out[4 + size] = static_cast<uint8_t>(crc);
-        out[5 + size] = static_cast<uint8_t>(crc >> 8);
-        return 6 + size;
+        std::vector<uint8_t> out = {framing::kAck};
+        out.insert(out.end(), frame.begin(), frame.end());
+        return out;
     }
 };
 

@@ -5,16 +5,13 @@
 
 #include "api/LibraryState.h"
 #include "api/Lock.h"
-#include "transport/Crc16.h"
+#include "transport/SerialFrame.h"
 
 namespace {
 
 constexpr uint32_t DEFAULT_TIMEOUT_MS = 1000;
 constexpr uint32_t DEFAULT_BAUD_RATE = 115200;
 constexpr uint8_t DEFAULT_DATA_BITS = 8;
-constexpr size_t FRAME_HEADER_SIZE = 4;
-constexpr size_t MAX_FRAME_PAYLOAD = 0xFFFF;
-constexpr size_t FRAME_OVERHEAD = FRAME_HEADER_SIZE + 2;
 constexpr uint8_t FLOW_CONTROL_RTS_CTS = 1;
 constexpr DWORD DRAIN_CHUNK = 256;
 // How long a device may take to start sending once it has read a byte (a
@@ -232,7 +229,7 @@ BOOL CControlUart::Sync()
     // A reply frame still on its way comes before the device's answer to
     // the greeting: it is let go by whole, so that no byte of it is taken
     // for that answer.
-    const DWORD start = GetTickCount();
+    const CTickDeadline deadline(m_timeout);
     uint8_t reply = 0;
     for (;;) {
         DWORD got = 0;
@@ -243,8 +240,8 @@ BOOL CControlUart::Sync()
         if (reply != FRAME_START)
             break;
         m_unclean = true;
-        SkipFrame(start, m_timeout);
-        if (Elapsed(start, m_timeout)) {
+        SkipFrame(deadline);
+        if (deadline.Expired()) {
             SetLastError(ERROR_SEM_TIMEOUT);
             return FALSE;
         }
@@ -358,15 +355,15 @@ void CControlUart::DrainLine(uint64_t quiet, uint64_t limit)
     COMMTIMEOUTS saved = {};
     if (m_timeout == 0 || !GetCommTimeouts(m_hDevice, &saved))
         return;
-    const DWORD start = GetTickCount();
+    const CTickDeadline deadline(limit);
     uint8_t scrap[DRAIN_CHUNK];
     for (;;) {
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= limit)
+        const uint64_t left = deadline.Remaining();
+        if (left == 0)
             break;
         // Each read returns at once with what has arrived, or waits up to
         // the quiet period for a first byte.
-        const uint64_t wait = std::min<uint64_t>({quiet, limit - elapsed, MAXDWORD - 1});
+        const uint64_t wait = std::min<uint64_t>({quiet, left, MAXDWORD - 1});
         COMMTIMEOUTS drain = saved;
         drain.ReadIntervalTimeout = MAXDWORD;
         drain.ReadTotalTimeoutMultiplier = MAXDWORD;
@@ -378,15 +375,15 @@ void CControlUart::DrainLine(uint64_t quiet, uint64_t limit)
     SetCommTimeouts(m_hDevice, &saved);
 }
 
-void CControlUart::SkipFrame(DWORD from, uint64_t window)
+void CControlUart::SkipFrame(const CTickDeadline& deadline)
 {
-    uint8_t header[FRAME_HEADER_SIZE - 1] = {};
+    uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START};
     DWORD got = 0;
-    if (!Read(header, sizeof(header), &got) || got != sizeof(header))
+    if (!Read(header + 1, FRAME_HEADER_SIZE - 1, &got) || got != FRAME_HEADER_SIZE - 1)
         return;
-    size_t left = static_cast<size_t>(header[2]) * 256 + header[1] + 2;
+    size_t left = FramePayloadLength(header) + FRAME_TRAILER_SIZE;
     uint8_t scrap[DRAIN_CHUNK];
-    while (left != 0 && !Elapsed(from, window)) {
+    while (left != 0 && !deadline.Expired()) {
         if (!Read(scrap, static_cast<DWORD>(std::min<size_t>(left, sizeof(scrap))), &got) || got == 0)
             return;
         left -= got;
@@ -426,7 +423,7 @@ bool CControlUart::ReadPayload(uint8_t* buffer, DWORD count, DWORD* read)
     return ok;
 }
 
-bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
+bool CControlUart::ReadByteWithin(uint8_t* value, const CTickDeadline& deadline)
 {
     for (;;) {
         DWORD got = 0;
@@ -434,7 +431,7 @@ bool CControlUart::ReadByteWithin(uint8_t* value, DWORD from, uint64_t window)
             return false;
         if (got == 1)
             return true;
-        if (Elapsed(from, window))
+        if (deadline.Expired())
             return false;
     }
 }
@@ -447,11 +444,6 @@ uint64_t CControlUart::LineTime(size_t count) const
     if (m_msPerByte == 0)
         return 0;
     return (uint64_t(count) * m_charTimeUs + 999) / 1000;
-}
-
-bool CControlUart::Elapsed(DWORD start, uint64_t window)
-{
-    return GetTickCount() - start >= window;
 }
 
 // A write can complete before its bytes are on the wire (a USB serial
@@ -468,51 +460,51 @@ bool CControlUart::Elapsed(DWORD start, uint64_t window)
 // for the answer to the next request.
 size_t CControlUart::WriteFrame(const uint8_t* payload, size_t length)
 {
-    const uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START, 0x00, static_cast<uint8_t>(length & 0xFF),
-                                               static_cast<uint8_t>(length >> 8)};
-    const uint16_t crc = Crc16Update(Crc16(header, sizeof(header)), payload, length);
-    const uint8_t trailer[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+    const SerialFrameEnvelope envelope = FrameEnvelope(payload, length);
     const uint64_t window = m_timeout + LineTime(length + FRAME_OVERHEAD);
-    const DWORD start = GetTickCount();
+    const CTickDeadline retries(window);
 
     for (;;) {
-        if (!WriteAll(header, sizeof(header)))
+        if (!WriteAll(envelope.header, sizeof(envelope.header)))
             return 0;
         if (length != 0 && !WriteAll(payload, static_cast<DWORD>(length)))
             return 0;
-        if (!WriteAll(trailer, sizeof(trailer)))
+        if (!WriteAll(envelope.trailer, sizeof(envelope.trailer)))
             return 0;
-        const DWORD sent = GetTickCount();
+        const CTickDeadline answer(window);
         uint8_t ack = 0;
         for (;;) {
-            if (!ReadByteWithin(&ack, sent, window))
+            if (!ReadByteWithin(&ack, answer))
                 return 0;
             if (ack != FRAME_START)
                 break;
             m_unclean = true;
-            SkipFrame(sent, window);
+            SkipFrame(answer);
         }
         if (ack == FRAME_ACK)
             return length;
         m_unclean = true;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= window)
+        const uint64_t left = retries.Remaining();
+        if (left == 0)
             return 0;
         // A rejection is one byte, and then the device waits for the frame.
         // Bytes right behind it (the rest of a cut frame, noise, or the
         // reply to a frame whose acknowledgement was damaged into a
         // rejection) would each be read as one more rejection, and each
         // would send the frame again.
-        DrainLine(QuietTime(), window - elapsed);
+        DrainLine(QuietTime(), left);
     }
 }
 
 bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
 {
-    const DWORD start = GetTickCount();
     // The device starts its reply within the time-out; once a frame has
     // been rejected its repetition also needs the frame's line time.
-    uint64_t window = m_timeout;
+    CTickDeadline deadline(m_timeout);
+    // One frame as it came off the line, for the codec to take apart; the
+    // caller's buffer gets only a payload that passed its CRC.
+    std::vector<uint8_t> frame(FRAME_OVERHEAD + capacity);
+    frame[0] = FRAME_START;
     for (;;) {
         // Hunt for the start byte, dropping anything else.
         for (;;) {
@@ -525,32 +517,32 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
             // Noise, or the tail of a frame the purge cut short.
             if (got == 1)
                 m_unclean = true;
-            if (GetTickCount() - start > window)
+            if (deadline.Expired())
                 return false;
         }
 
-        uint8_t header[FRAME_HEADER_SIZE] = {FRAME_START};
         DWORD got = 0;
-        if (!Read(header + 1, 3, &got) || got != 3)
+        if (!Read(&frame[1], FRAME_HEADER_SIZE - 1, &got) || got != FRAME_HEADER_SIZE - 1)
             return false;
-        const size_t n = static_cast<size_t>(header[3]) * 256 + header[2];
+        const size_t n = FramePayloadLength(frame.data());
         const size_t wanted = n < capacity ? n : capacity;
-        if (wanted != 0 && (!ReadPayload(buffer, static_cast<DWORD>(wanted), &got) || got != wanted))
+        if (wanted != 0 &&
+            (!ReadPayload(&frame[FRAME_HEADER_SIZE], static_cast<DWORD>(wanted), &got) || got != wanted))
             return false;
         // A frame longer than the caller can take fails unacknowledged; the
         // line is drained before the next transfer.
         if (wanted != n)
             return false;
-
-        uint8_t trailer[2] = {};
-        if (!Read(trailer, 2, &got) || got != 2)
+        if (!Read(&frame[FRAME_HEADER_SIZE + n], FRAME_TRAILER_SIZE, &got) || got != FRAME_TRAILER_SIZE)
             return false;
-        const uint16_t received = static_cast<uint16_t>(trailer[1] * 256 + trailer[0]);
-        const uint16_t computed = Crc16Update(Crc16(header, sizeof(header)), buffer, n);
-        if (received == computed) {
+
+        const SerialFrameView parsed = ParseFrame(frame.data(), FRAME_OVERHEAD + n, capacity);
+        if (parsed.result == FrameParse::Ok) {
+            if (parsed.length != 0)
+                std::copy(parsed.payload, parsed.payload + parsed.length, buffer);
             const uint8_t ack = FRAME_ACK;
             WriteAll(&ack, 1);
-            *length = n;
+            *length = parsed.length;
             return true;
         }
         // The device sends the frame again for every rejection that reaches
@@ -558,8 +550,8 @@ bool CControlUart::ReadFrame(uint8_t* buffer, size_t capacity, size_t* length)
         m_unclean = true;
         const uint8_t nak = FRAME_NAK;
         WriteAll(&nak, 1);
-        window = m_timeout + LineTime(n + FRAME_OVERHEAD);
-        if (Elapsed(start, window))
+        deadline.SetWindow(m_timeout + LineTime(n + FRAME_OVERHEAD));
+        if (deadline.Expired())
             return false;
     }
 }

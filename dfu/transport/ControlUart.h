@@ -1,15 +1,16 @@
 // A device on a serial COM port. Control transfers travel in frames of our
-// own: 0x3A, 0x00, payload length (LE16), payload, CRC-16 (low byte first),
-// each answered by one acknowledgement byte, after a 0x55/0xAA handshake.
+// own (transport/SerialFrame.h), each answered by one acknowledgement byte,
+// after a 0x55/0xAA handshake. This class moves the bytes; the frame's
+// layout and CRC are the codec's.
 #pragma once
 
 #include "api/WideString.h"
 #include "transport/IControlDevice.h"
+#include "transport/TickDeadline.h"
 
 class CControlUart : public IControlDevice
 {
 public:
-    static constexpr uint8_t FRAME_START = 0x3A;
     static constexpr uint8_t FRAME_ACK = 0x00;
     static constexpr uint8_t FRAME_NAK = 0xFF;
     static constexpr uint8_t SYNC_REQUEST = 0x55;
@@ -56,21 +57,20 @@ private:
     // ms, for at most limit ms in all.
     void DrainLine(uint64_t quiet, uint64_t limit);
     // Reads and drops the rest of a frame whose start byte was just read,
-    // by its length, giving up when window ms have passed since from.
-    void SkipFrame(DWORD from, uint64_t window);
+    // by its length, giving up when the deadline has passed.
+    void SkipFrame(const CTickDeadline& deadline);
     BOOL ApplyTimeouts(uint32_t milliseconds, uint32_t charTimeUs);
     bool WriteAll(const void* bytes, DWORD count);
     // False when ReadFile fails; *read is what arrived within the time-outs.
     bool Read(void* bytes, DWORD count, DWORD* read);
     // A frame's payload, within the time-out plus its line time.
     bool ReadPayload(uint8_t* buffer, DWORD count, DWORD* read);
-    // One byte, reading again until window ms have passed since from.
-    bool ReadByteWithin(uint8_t* value, DWORD from, uint64_t window);
+    // One byte, reading again until the deadline has passed.
+    bool ReadByteWithin(uint8_t* value, const CTickDeadline& deadline);
     // Milliseconds the line needs to carry count bytes at the rate in effect.
     uint64_t LineTime(size_t count) const;
     // How long a line must stay quiet before nothing more is on its way.
     uint64_t QuietTime() const;
-    static bool Elapsed(DWORD start, uint64_t window);
 
     WCHAR m_path[PATH_CHARS];
     // Bounds every read and write and the retry windows; 1000 until the

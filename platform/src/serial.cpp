@@ -17,11 +17,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <mutex>
 
 #include "comm_port.h"
+#include "deadline.h"
 #include "dosdevices.h"
 #include "serial_line.h"
 #include "text.h"
@@ -30,8 +30,7 @@
 namespace velt::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
+using Clock = Deadline::Clock;
 
 // What a DCB says that termios does not hold: kept per open port and
 // reported back by GetCommState.
@@ -89,11 +88,6 @@ public:
     }
 
 private:
-    // Waits for fd to become ready for events, at most until deadline
-    // (none: for ever). Returns 1 ready, 0 timed out, -1 the line is gone,
-    // 2 ready with the line hung up (what is left may still be read).
-    int WaitFor(short events, const Clock::time_point* deadline);
-
     // Moves up to size received bytes into out: first what the receive
     // buffer holds, else what the tty has now (never waits). Returns the
     // count, 0 when nothing has arrived, -1 when the line failed.
@@ -137,36 +131,6 @@ private:
     int ptyParity_ = NOPARITY;
     bool ptyTwoStopBits_ = false;
 };
-
-Clock::time_point After(Clock::time_point from, uint64_t ms) {
-    // Clamp so that MAXDWORD-scale products cannot overflow the clock.
-    const uint64_t kMax = 1000ull * 3600 * 24 * 365;
-    return from + Millis(ms < kMax ? ms : kMax);
-}
-
-int SerialPort::WaitFor(short events, const Clock::time_point* deadline) {
-    for (;;) {
-        int waitMs = -1;
-        if (deadline) {
-            auto left = std::chrono::duration_cast<Millis>(*deadline - Clock::now()).count();
-            if (*deadline <= Clock::now())
-                return 0;
-            // Round up so that a wait never ends just short of its deadline.
-            waitMs = static_cast<int>(std::min<long long>(left + 1, INT_MAX));
-        }
-        struct pollfd p = {fd_, events, 0};
-        int r = poll(&p, 1, waitMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            continue;  // re-check the deadline
-        if (p.revents & events)
-            return (p.revents & (POLLHUP | POLLERR)) ? 2 : 1;
-        return -1;  // POLLHUP or POLLERR without data: the other end is gone
-    }
-}
 
 size_t SerialPort::TakeBuffered(unsigned char* out, size_t size) {
     const size_t n = std::min(size, rxTail_ - rxHead_);
@@ -297,10 +261,10 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
                            t.ReadTotalTimeoutConstant == 0;
     const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
                          t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-    bool totalLimit = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    uint64_t totalMs = anyByte ? t.ReadTotalTimeoutConstant
-                               : uint64_t(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant;
-    const Clock::time_point totalDeadline = After(start, totalMs);
+    const bool totalLimit = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+    const uint64_t totalMs = anyByte ? t.ReadTotalTimeoutConstant
+                                     : uint64_t(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant;
+    const Deadline total = totalLimit ? Deadline::After(totalMs, start) : Deadline::Never();
     const bool intervalLimit = !anyByte && !immediate && t.ReadIntervalTimeout != 0;
 
     Clock::time_point lastByte = start;
@@ -332,24 +296,14 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done) {
         if (immediate || (anyByte && got > 0))
             break;
         // Nothing buffered: wait for the nearer of the two limits.
-        const Clock::time_point* deadline = nullptr;
-        Clock::time_point d;
-        if (totalLimit) {
-            d = totalDeadline;
-            deadline = &d;
-        }
-        if (intervalLimit && got > 0) {
-            Clock::time_point gap = After(lastByte, t.ReadIntervalTimeout);
-            if (!deadline || gap < d) {
-                d = gap;
-                deadline = &d;
-            }
-        }
-        int w = WaitFor(POLLIN, deadline);
-        if (w == 0)
+        const Deadline deadline = intervalLimit && got > 0
+                                      ? total.Earlier(Deadline::After(t.ReadIntervalTimeout, lastByte))
+                                      : total;
+        const Readiness w = PollUntil(fd_, POLLIN, deadline);
+        if (w == Readiness::TimedOut)
             break;
-        hungUp = w == 2;
-        if (w < 0) {
+        hungUp = w == Readiness::ReadyHungUp;
+        if (w == Readiness::Lost) {
             *done = got;
             SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
@@ -374,8 +328,9 @@ BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
     }
     const COMMTIMEOUTS t = Timeouts();
     const bool limited = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
-    const Clock::time_point deadline =
-        After(Clock::now(), uint64_t(t.WriteTotalTimeoutMultiplier) * size + t.WriteTotalTimeoutConstant);
+    const Deadline deadline =
+        limited ? Deadline::After(uint64_t(t.WriteTotalTimeoutMultiplier) * size + t.WriteTotalTimeoutConstant)
+                : Deadline::Never();
     const unsigned char* in = static_cast<const unsigned char*>(buffer);
     DWORD sent = 0;
     while (sent < size) {
@@ -391,10 +346,10 @@ BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
             SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
         }
-        int w = WaitFor(POLLOUT, limited ? &deadline : nullptr);
-        if (w == 0)
+        const Readiness w = PollUntil(fd_, POLLOUT, deadline);
+        if (w == Readiness::TimedOut)
             break;
-        if (w < 0) {
+        if (w == Readiness::Lost) {
             *done = sent;
             SetLastError(ERROR_GEN_FAILURE);
             return FALSE;
@@ -408,7 +363,7 @@ BOOL SerialPort::Write(const void* buffer, DWORD size, DWORD* done) {
                                         int n = 0;
                                         return ioctl(fd_, TIOCOUTQ, &n) == 0 ? n : 0;
                                     },
-                                    limited ? &deadline : nullptr, ByteTime());
+                                    deadline, ByteTime());
     if (queued > 0) {
         TtyFlush(fd_, 1);
         sent -= std::min<DWORD>(sent, static_cast<DWORD>(queued));

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <thread>
 
+#include "deadline.h"
+
 namespace velt::platform {
 
 // Undoes PARMRK marking in place: 0xFF 0xFF is a data byte 0xFF; 0xFF 0x00 X
@@ -73,25 +75,21 @@ private:
     State state_ = State::Data;
 };
 
-// Waits until queued() reports an empty output queue or the deadline passes
-// (null: no limit), sleeping for about as long as the queued bytes need on
-// the wire between looks. Returns what is still queued.
+// Waits until queued() reports an empty output queue or the deadline passes,
+// sleeping for about as long as the queued bytes need on the wire between
+// looks. Returns what is still queued.
 template <typename Queued>
-int WaitForOutputDrain(Queued queued, const std::chrono::steady_clock::time_point* deadline,
-                       std::chrono::microseconds perByte) {
+int WaitForOutputDrain(Queued queued, const Deadline& deadline, std::chrono::microseconds perByte) {
     using namespace std::chrono;
     for (;;) {
         const int left = queued();
         if (left <= 0)
             return 0;
-        const steady_clock::time_point now = steady_clock::now();
-        if (deadline && now >= *deadline)
+        const Deadline::Clock::time_point now = Deadline::Clock::now();
+        if (deadline.Expired(now))
             return left;
-        microseconds nap = std::clamp<microseconds>(perByte * left, microseconds(200), milliseconds(50));
-        steady_clock::time_point wake = now + nap;
-        if (deadline && wake > *deadline)
-            wake = *deadline;
-        std::this_thread::sleep_until(wake);
+        const microseconds nap = std::clamp<microseconds>(perByte * left, microseconds(200), milliseconds(50));
+        std::this_thread::sleep_until(now + std::min<Deadline::Clock::duration>(nap, deadline.Remaining(now)));
     }
 }
 

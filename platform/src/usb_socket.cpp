@@ -15,14 +15,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include <velt/usbsock.h>
 
+#include "deadline.h"
 #include "text.h"
 #include "usb_backend.h"
 #include "usb_devices.h"
@@ -30,44 +29,10 @@
 namespace velt::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr DWORD kGreetingTimeoutMs = 5000;
 // Larger than any control transfer or descriptor can be; a bigger length
 // means the stream is not what the protocol says.
 constexpr uint32_t kMaxReplyData = 1u << 20;
-
-// Waits until fd is ready; false when the deadline (null: none) passes.
-// Sets lost when the peer hung up or the socket failed.
-bool WaitReady(int fd, short events, const Clock::time_point* deadline, bool& lost) {
-    lost = false;
-    for (;;) {
-        int waitMs = -1;
-        if (deadline) {
-            Clock::time_point now = Clock::now();
-            if (*deadline <= now)
-                return false;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count();
-            waitMs = static_cast<int>(std::min<long long>(left + 1, INT_MAX));
-        }
-        struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, waitMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0) {
-            lost = true;
-            return false;
-        }
-        if (r == 0)
-            continue;
-        if (p.revents & (events | POLLHUP | POLLERR)) {
-            // For reads, a hang-up still lets buffered bytes be read; recv
-            // then reports the end.
-            lost = !(p.revents & events);
-            return !lost;
-        }
-    }
-}
 
 class SocketDevice final : public UsbDeviceFile {
 public:
@@ -95,7 +60,7 @@ public:
     UCHAR InterfaceNumber() const override { return interface_; }
 
 private:
-    bool SendAll(const std::vector<uint8_t>& bytes, const Clock::time_point* deadline);
+    bool SendAll(const std::vector<uint8_t>& bytes, const Deadline& deadline);
     BOOL Fail(DWORD error) {
         SetLastError(error);
         return FALSE;
@@ -114,7 +79,7 @@ private:
     std::vector<uint8_t> rx_;  // bytes received and not yet consumed
 };
 
-bool SocketDevice::SendAll(const std::vector<uint8_t>& bytes, const Clock::time_point* deadline) {
+bool SocketDevice::SendAll(const std::vector<uint8_t>& bytes, const Deadline& deadline) {
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t r = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -126,8 +91,7 @@ bool SocketDevice::SendAll(const std::vector<uint8_t>& bytes, const Clock::time_
             continue;
         if (r < 0 && errno != EAGAIN)
             return false;
-        bool lost;
-        if (!WaitReady(fd_, POLLOUT, deadline, lost))
+        if (!IsReady(PollUntil(fd_, POLLOUT, deadline)))
             return false;
     }
     return true;
@@ -143,8 +107,7 @@ BOOL SocketDevice::Transact(uint8_t op, uint32_t arg0, uint32_t arg1, const uint
     if (dead_)
         return Fail(ERROR_BAD_COMMAND);
 
-    const Clock::time_point deadlineValue = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const Clock::time_point* deadline = timeoutMs ? &deadlineValue : nullptr;
+    const Deadline deadline = timeoutMs ? Deadline::After(timeoutMs) : Deadline::Never();
 
     VusbRequest req;
     memset(&req, 0, sizeof req);
@@ -188,12 +151,13 @@ BOOL SocketDevice::Transact(uint8_t op, uint32_t arg0, uint32_t arg1, const uint
             *inLength = rep.dataLength;
             return TRUE;
         }
-        bool lost;
-        if (!WaitReady(fd_, POLLIN, deadline, lost)) {
-            if (lost)
-                return closed_.load() ? Fail(ERROR_INVALID_HANDLE) : Lost();
+        const Readiness ready = PollUntil(fd_, POLLIN, deadline);
+        if (ready == Readiness::TimedOut)
             return Fail(ERROR_SEM_TIMEOUT);
-        }
+        // A hang-up with bytes still buffered lets them be read; recv then
+        // reports the end.
+        if (ready == Readiness::Lost)
+            return closed_.load() ? Fail(ERROR_INVALID_HANDLE) : Lost();
         uint8_t chunk[4096];
         ssize_t r = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (r > 0) {
@@ -320,15 +284,16 @@ HANDLE SocketUsbBackend::Open(const std::u16string& interfacePath) {
 
 HANDLE OpenUsbSocketConnection(int fd, UCHAR interfaceNumber) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
+    const Deadline deadline = Deadline::After(kGreetingTimeoutMs);
     uint8_t greeting = 0;
     ssize_t r = -1;
-    bool lost = false;
-    while (WaitReady(fd, POLLIN, &deadline, lost)) {
+    Readiness ready = Readiness::TimedOut;
+    while (IsReady(ready = PollUntil(fd, POLLIN, deadline))) {
         r = recv(fd, &greeting, 1, 0);
         if (r >= 0 || (errno != EAGAIN && errno != EINTR))
             break;
     }
+    const bool lost = ready == Readiness::Lost;
     DWORD error = 0;
     if (r == 1 && greeting == VUSB_GREETING_BUSY)
         error = ERROR_ACCESS_DENIED;  // another host holds it: the exclusive open fails

@@ -1,5 +1,8 @@
-// The serial line's frame format, shared by the simulated device and by tests
-// that play the host:
+// The serial line's frame format as a device sees it: the simulated device's
+// codec, and the one tests, fuzz targets and benchmarks use to play either
+// end of the line. It is written apart from the library's own codec
+// (dfu/transport/SerialFrame), as a device is an outside party, so that each
+// checks the other:
 //   3A  flags  N-lo N-hi  payload[N]  CRC-lo CRC-hi
 // The CRC is CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF, no reflection, no
 // final XOR) over the four header bytes and the payload. The host sends flags

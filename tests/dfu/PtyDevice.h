@@ -16,10 +16,19 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "serial/framing.h"
 
 namespace velt::test {
 
 using Bytes = std::vector<uint8_t>;
+
+// A frame as the device sends it. The device side's own codec, not the
+// library's: a device is an outside party, and the bytes the library must
+// accept are checked against a second implementation of the format.
+inline Bytes Frame(const Bytes& payload, uint8_t second = 0x00)
+{
+    return velt::sim::framing::encodeFrame(payload, second);
+}
 
 class PtyDevice
 {

@@ -16,9 +16,9 @@
 #include "ScriptedUsbPeer.h"
 #include "TestSupport.h"
 #include "VELT_DFU.h"
-#include "transport/Crc16.h"
 
 using velt::test::Bytes;
+using velt::test::Frame;
 using velt::test::PtyDevice;
 using velt::test::ScopedDeviceDirs;
 using velt::test::ScriptedUsbPeer;
@@ -34,16 +34,6 @@ constexpr size_t kRequestFrameSize = 13;
 long long MsSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-Bytes Frame(const Bytes& payload)
-{
-    Bytes frame = {0x3A, 0x00, static_cast<uint8_t>(payload.size() & 0xFF), static_cast<uint8_t>(payload.size() >> 8)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    const uint16_t crc = Crc16(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
 }
 
 class HostileSerialDevice : public ::testing::Test

@@ -1,14 +1,20 @@
 // Pieces of the library that are pure functions: the error mapping, path
-// conversions, VID/PID parsing, the frame CRC and the COM-name filter.
+// conversions, VID/PID parsing, the serial frame codec and its CRC, the
+// tick-count deadline and the COM-name filter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "api/Status.h"
 #include "api/WideString.h"
 #include "discovery/Discovery.h"
 #include "transport/Crc16.h"
+#include "transport/SerialFrame.h"
+#include "transport/TickDeadline.h"
 
 namespace {
 
@@ -117,6 +123,131 @@ TEST(FrameCrc, CcittFalseCheckValueAndFrameExamples)
     const uint8_t getStatus[] = {0x3A, 0x00, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00};
     EXPECT_EQ(Crc16(getStatus, sizeof(getStatus)), 0xEAFA);
     EXPECT_EQ(Crc16Update(Crc16(getStatus, 4), getStatus + 4, 7), 0xEAFA);
+}
+
+std::vector<uint8_t> Wrapped(const std::vector<uint8_t>& payload)
+{
+    const SerialFrameEnvelope envelope = FrameEnvelope(payload.data(), payload.size());
+    std::vector<uint8_t> frame;
+    frame.reserve(payload.size() + FRAME_OVERHEAD);
+    for (const uint8_t byte : envelope.header)
+        frame.push_back(byte);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    for (const uint8_t byte : envelope.trailer)
+        frame.push_back(byte);
+    return frame;
+}
+
+// Frames whose bytes are known from the wire, and payloads of every size
+// class up to the largest a length field can carry, there and back.
+TEST(SerialFrameCodec, BuildsKnownFramesAndParsesWhatItBuilds)
+{
+    EXPECT_EQ(Wrapped({0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00}),
+              (std::vector<uint8_t> {0x3A, 0x00, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00, 0xFA, 0xEA}));
+    EXPECT_EQ(Wrapped({0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0xAA, 0xBB}),
+              (std::vector<uint8_t> {0x3A, 0x00, 0x09, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0xAA, 0xBB,
+                                     0xC5, 0x0A}));
+    EXPECT_EQ(Wrapped({}), (std::vector<uint8_t> {0x3A, 0x00, 0x00, 0x00, 0x82, 0xC0}));
+
+    for (const size_t size : {size_t(0), size_t(1), size_t(7), size_t(256), size_t(1024), MAX_FRAME_PAYLOAD}) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> payload(size);
+        for (size_t i = 0; i < size; ++i)
+            payload[i] = static_cast<uint8_t>(i * 7 + size);
+        std::vector<uint8_t> bytes = Wrapped(payload);
+        EXPECT_EQ(FramePayloadLength(bytes.data()), size);
+        bytes.push_back(FRAME_START); // the next frame's first byte is not this one's
+        const SerialFrameView view = ParseFrame(bytes.data(), bytes.size(), size);
+        ASSERT_EQ(view.result, FrameParse::Ok);
+        EXPECT_EQ(view.size, size + FRAME_OVERHEAD);
+        ASSERT_EQ(view.length, size);
+        EXPECT_EQ(view.payload, bytes.data() + FRAME_HEADER_SIZE);
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), view.payload));
+    }
+}
+
+TEST(SerialFrameCodec, ParseFailuresAndWhatTheyReport)
+{
+    const std::vector<uint8_t> good = Wrapped({0x02, 0x03});
+    auto with = [&good](size_t at, uint8_t value) {
+        std::vector<uint8_t> bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
+    std::vector<uint8_t> swapped = good;
+    std::swap(swapped[6], swapped[7]);
+    const std::vector<uint8_t> deviceFlags = {0x3A, 0x7E, 0x00, 0x00, 0x8B, 0x03};
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        size_t capacity;
+        FrameParse result;
+        size_t size;
+    } cases[] = {
+        {"nothing at all", {}, 16, FrameParse::Short, 0},
+        {"another first byte", with(0, 0x3B), 16, FrameParse::NoStart, 0},
+        {"an acknowledgement", {0x00, 0x3A, 0x00}, 16, FrameParse::NoStart, 0},
+        {"part of the header", {0x3A, 0x00, 0x02}, 16, FrameParse::Short, 0},
+        {"part of the payload", {good.begin(), good.begin() + 5}, 16, FrameParse::Short, 0},
+        {"one CRC byte missing", {good.begin(), good.end() - 1}, 16, FrameParse::Short, 0},
+        {"a payload byte changed", with(4, 0x12), 16, FrameParse::BadCrc, 8},
+        {"the second byte changed", with(1, 0x01), 16, FrameParse::BadCrc, 8},
+        {"the CRC's low byte changed", with(6, good[6] ^ 0x01), 16, FrameParse::BadCrc, 8},
+        {"the CRC's bytes swapped", swapped, 16, FrameParse::BadCrc, 8},
+        {"a length longer than the bytes", with(2, 0x03), 16, FrameParse::Short, 0},
+        {"a length past the capacity", good, 1, FrameParse::TooLong, 0},
+        {"a length field of 65535", {0x3A, 0x00, 0xFF, 0xFF, 0x01}, 16, FrameParse::TooLong, 0},
+        {"65535 announced, 1 byte there", {0x3A, 0x00, 0xFF, 0xFF, 0x01}, MAX_FRAME_PAYLOAD, FrameParse::Short, 0},
+        {"exactly the capacity", good, 2, FrameParse::Ok, 8},
+        {"the device's second byte, in the CRC", deviceFlags, 0, FrameParse::Ok, 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SerialFrameView view = ParseFrame(c.bytes.data(), c.bytes.size(), c.capacity);
+        EXPECT_EQ(view.result, c.result);
+        EXPECT_EQ(view.size, c.size);
+        if (c.result != FrameParse::Ok) {
+            EXPECT_EQ(view.payload, nullptr) << "a payload handed out from a frame that failed";
+        }
+    }
+}
+
+// The comparison is the same everywhere: the window has passed once the
+// ticks since the start reach it, across the 32-bit wrap as well.
+TEST(TickDeadline, ExpiresWhenTheWindowIsReachedAcrossTheWrap)
+{
+    const struct {
+        const char* what;
+        DWORD start;
+        uint64_t window;
+        DWORD now;
+        bool expired;
+        uint64_t remaining;
+    } cases[] = {
+        {"a tick before", 1000, 50, 1049, false, 1},
+        {"exactly at it", 1000, 50, 1050, true, 0},
+        {"past it", 1000, 50, 1051, true, 0},
+        {"at the start", 1000, 50, 1000, false, 50},
+        {"a window of 0", 1000, 0, 1000, true, 0},
+        {"a tick before, across the wrap", 0xFFFFFFF0u, 0x20, 0x0000000Fu, false, 1},
+        {"exactly at it, across the wrap", 0xFFFFFFF0u, 0x20, 0x00000010u, true, 0},
+        {"started on the last tick", 0xFFFFFFFFu, 1, 0, true, 0},
+        {"a window past the tick count's range", 0, uint64_t(1) << 32, 0xFFFFFFFFu, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const CTickDeadline deadline(c.start, c.window);
+        EXPECT_EQ(deadline.Expired(c.now), c.expired);
+        EXPECT_EQ(deadline.Remaining(c.now), c.remaining);
+    }
+
+    // A rejected frame widens the window; the start stays where it was.
+    CTickDeadline deadline(0xFFFFFFF0u, 0x10);
+    ASSERT_TRUE(deadline.Expired(0));
+    deadline.SetWindow(0x30);
+    EXPECT_FALSE(deadline.Expired(0));
+    EXPECT_EQ(deadline.Remaining(0), 0x20u);
+    EXPECT_TRUE(deadline.Expired(0x20));
 }
 
 TEST(ComPortFilter, OnlyUpperCaseComNamesInListOrder)

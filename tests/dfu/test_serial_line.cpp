@@ -20,11 +20,11 @@
 #include "TestSupport.h"
 #include "VELT_DFU.h"
 #include "transport/ControlUart.h"
-#include "transport/Crc16.h"
 #include "serial_line.h"  // the platform's hook for recording a line error
 
 using velt::sim::SimProcess;
 using velt::test::Bytes;
+using velt::test::Frame;
 using velt::test::PtyDevice;
 using velt::test::ScopedDeviceDirs;
 using velt::test::TempDir;
@@ -36,19 +36,6 @@ using Clock = std::chrono::steady_clock;
 long long MsSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-Bytes Frame(const Bytes& payload)
-{
-    Bytes frame(4 + payload.size() + 2);
-    frame[0] = 0x3A;
-    frame[2] = static_cast<uint8_t>(payload.size() & 0xFF);
-    frame[3] = static_cast<uint8_t>(payload.size() >> 8);
-    std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    const uint16_t crc = Crc16(frame.data(), 4 + payload.size());
-    frame[4 + payload.size()] = static_cast<uint8_t>(crc & 0xFF);
-    frame[5 + payload.size()] = static_cast<uint8_t>(crc >> 8);
-    return frame;
 }
 
 const Bytes GETSTATE_FRAME = Frame({0x05, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00});

@@ -15,9 +15,9 @@
 #include "TestSupport.h"
 #include "VELT_DFU.h"
 #include "transport/ControlUart.h"
-#include "transport/Crc16.h"
 
 using velt::test::Bytes;
+using velt::test::Frame;
 using velt::test::PtyDevice;
 using velt::test::ScopedDeviceDirs;
 using velt::test::TempDir;
@@ -26,21 +26,6 @@ namespace {
 
 constexpr uint8_t ACK = 0x00;
 constexpr uint8_t NAK = 0xFF;
-
-Bytes Frame(const Bytes& payload, uint8_t second = 0x00)
-{
-    Bytes frame(4 + payload.size() + 2);
-    frame[0] = 0x3A;
-    frame[1] = second;
-    frame[2] = static_cast<uint8_t>(payload.size() & 0xFF);
-    frame[3] = static_cast<uint8_t>(payload.size() >> 8);
-    for (size_t i = 0; i < payload.size(); ++i)
-        frame[4 + i] = payload[i];
-    const uint16_t crc = Crc16(frame.data(), 4 + payload.size());
-    frame[4 + payload.size()] = static_cast<uint8_t>(crc & 0xFF);
-    frame[5 + payload.size()] = static_cast<uint8_t>(crc >> 8);
-    return frame;
-}
 
 const Bytes GETSTATUS_FRAME = {0x3A, 0x00, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00, 0xFA, 0xEA};
 const Bytes GETSTATE_FRAME = Frame({0x05, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00});

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "comm_port.h"
+#include "serial/framing.h"
 
 namespace velt::fuzz {
 
@@ -136,27 +137,9 @@ inline std::shared_ptr<velt::platform::CommPort> OpenScriptedPort(const std::u16
     return port;
 }
 
-// CRC-16/CCITT-FALSE, written out here rather than borrowed from the
-// library, so the frames the host sends are checked independently.
-inline uint16_t FrameCrc(const uint8_t* bytes, size_t size, uint16_t crc = 0xFFFF)
-{
-    for (size_t i = 0; i < size; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
-        for (int bit = 0; bit < 8; ++bit)
-            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return crc;
-}
-
-inline std::vector<uint8_t> MakeFrame(const uint8_t* payload, size_t size)
-{
-    std::vector<uint8_t> frame = {0x3A, 0x00, static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)};
-    frame.insert(frame.end(), payload, payload + size);
-    const uint16_t crc = FrameCrc(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
+// Frames are made and checked with the device side's codec, not the
+// library's, so the frames the host sends are checked independently.
+namespace framing = velt::sim::framing;
 
 // What the host writes, cut into its tokens however its writes split them:
 // the handshake byte, an acknowledgement, a rejection, a whole frame (by
@@ -175,24 +158,22 @@ public:
         std::vector<Token> tokens;
         size_t at = 0;
         while (at < pending_.size()) {
-            const uint8_t b = pending_[at];
-            if (b != 0x3A) {
-                const Kind kind = b == 0x55 ? Kind::Sync : b == 0x00 ? Kind::Ack : b == 0xFF ? Kind::Nak : Kind::Junk;
+            const framing::Decoded frame = framing::decodeFrame(&pending_[at], pending_.size() - at);
+            if (frame.status == framing::DecodeStatus::Incomplete)
+                break;
+            if (frame.status == framing::DecodeStatus::NoStart) {
+                const uint8_t b = pending_[at];
+                const Kind kind = b == framing::kSyncRequest ? Kind::Sync
+                                  : b == framing::kAck       ? Kind::Ack
+                                  : b == framing::kNak       ? Kind::Nak
+                                                             : Kind::Junk;
                 tokens.push_back({kind, {}});
                 ++at;
                 continue;
             }
-            if (pending_.size() - at < 4)
-                break;
-            const size_t n = pending_[at + 2] | pending_[at + 3] << 8;
-            if (pending_.size() - at < 6 + n)
-                break;
-            const uint16_t crc = FrameCrc(&pending_[at], 4 + n);
-            const bool good = pending_[at + 4 + n] == (crc & 0xFF) && pending_[at + 5 + n] == (crc >> 8);
-            const auto payload = pending_.begin() + static_cast<std::ptrdiff_t>(at + 4);
-            tokens.push_back({good ? Kind::Frame : Kind::Junk,
-                              std::vector<uint8_t>(payload, payload + static_cast<std::ptrdiff_t>(n))});
-            at += 6 + n;
+            tokens.push_back({frame.status == framing::DecodeStatus::Ok ? Kind::Frame : Kind::Junk,
+                              std::vector<uint8_t>(frame.payload, frame.payload + frame.payloadSize)});
+            at += frame.frameSize;
         }
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
         return tokens;

@@ -56,7 +56,8 @@ public:
             if (pending_.empty())
                 return;
             const uint8_t b = pending_[0];
-            if (b != 0x3A) {
+            const framing::Decoded frame = framing::decodeFrame(pending_.data(), pending_.size());
+            if (frame.status == framing::DecodeStatus::NoStart) {
                 pending_.erase(pending_.begin());
                 if (b == 0x55)
                     Send({0xAA});
@@ -64,13 +65,11 @@ public:
                     Send(lastFrame_);  // rejected: the device repeats it
                 continue;
             }
-            if (pending_.size() < 4)
+            if (frame.status == framing::DecodeStatus::Incomplete)
                 return;
-            const size_t n = pending_[2] | pending_[3] << 8;
-            if (pending_.size() < 6 + n)
-                return;
-            const uint8_t request = n >= 1 ? pending_[4] : 0;
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(6 + n));
+            // Taken whatever its CRC: the serial target checks the host's frames.
+            const uint8_t request = frame.payloadSize >= 1 ? frame.payload[0] : 0;
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(frame.frameSize));
             Send({0x00});
             if (IsDeviceToHost(request))
                 Answer(request);
@@ -101,7 +100,7 @@ private:
             reply.bytes[2] = reply.bytes[3] = 0;
         }
         lastReply_ = reply.bytes;
-        lastFrame_ = MakeFrame(reply.bytes.data(), reply.bytes.size());
+        lastFrame_ = framing::encodeFrame(reply.bytes);
         if (reply.flags & 1) {
             std::vector<uint8_t> bad = lastFrame_;
             bad.back() ^= 0x5A;

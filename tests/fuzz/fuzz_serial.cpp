@@ -49,22 +49,21 @@ void CheckSent(const std::vector<uint8_t>& sent, const std::vector<std::vector<u
             ++i;
             continue;
         }
-        if (b != 0x3A || sent.size() - i < 6 || sent[i + 1] != 0x00)
+        const framing::Decoded frame = framing::decodeFrame(&sent[i], sent.size() - i);
+        if (frame.status == framing::DecodeStatus::NoStart || sent.size() - i < framing::kOverhead ||
+            sent[i + 1] != 0x00)
             Violated("host sent a byte that is no handshake, acknowledgement or frame");
-        const size_t n = sent[i + 2] | sent[i + 3] << 8;
-        if (sent.size() - i < 6 + n)
+        if (frame.status == framing::DecodeStatus::Incomplete)
             Violated("host sent a truncated frame");
-        const uint16_t crc = FrameCrc(&sent[i], 4 + n);
-        if (sent[i + 4 + n] != (crc & 0xFF) || sent[i + 5 + n] != (crc >> 8))
+        if (frame.status == framing::DecodeStatus::BadCrc)
             Violated("host sent a frame with a wrong CRC");
-        const std::vector<uint8_t> payload(sent.begin() + static_cast<std::ptrdiff_t>(i + 4),
-                                           sent.begin() + static_cast<std::ptrdiff_t>(i + 4 + n));
+        const std::vector<uint8_t> payload(frame.payload, frame.payload + frame.payloadSize);
         bool known = false;
         for (const std::vector<uint8_t>& request : requests)
             known = known || payload == request;
         if (!known)
             Violated("host sent a frame that is not the request");
-        i += 6 + n;
+        i += frame.frameSize;
     }
 }
 

@@ -1,22 +1,30 @@
 // What a serial port learns from its tty besides the bytes: error marks in
 // the input, line errors with fAbortOnError, and the output queue a write
-// waits for.
+// waits for; and the deadline and poll loop that its waits (and the USB
+// sockets') are made of.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 
+#include "deadline.h"
 #include "serial_line.h"
 #include "test_env.h"
 
+using velt::platform::Deadline;
 using velt::platform::ParmrkDecoder;
+using velt::platform::PollUntil;
+using velt::platform::Readiness;
 
 namespace {
 
@@ -58,17 +66,145 @@ TEST(OutputDrain, WaitsForTheQueueWithinTheDeadline) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         return static_cast<int>(std::max<long long>(0, 60 - ms));  // 60 bytes at 1 ms each
     };
-    EXPECT_EQ(velt::platform::WaitForOutputDrain(queue, nullptr, perByte), 0);
+    EXPECT_EQ(velt::platform::WaitForOutputDrain(queue, Deadline::Never(), perByte), 0);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(60));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
 
     start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::milliseconds(20);
-    const int left = velt::platform::WaitForOutputDrain(queue, &deadline, perByte);
+    const int left = velt::platform::WaitForOutputDrain(queue, Deadline::At(deadline), perByte);
     EXPECT_GT(left, 0);
     EXPECT_LE(left, 45);
     EXPECT_GE(Clock::now(), deadline);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// The clock is a parameter: each case looks at one instant.
+TEST(Deadline, ExpiresAtItsInstantAndRoundsPollTimesUp) {
+    using std::chrono::milliseconds;
+    using std::chrono::microseconds;
+    using std::chrono::nanoseconds;
+    const Clock::time_point t0 = Clock::time_point() + std::chrono::hours(1);
+    const Deadline tenMs = Deadline::At(t0 + milliseconds(10));
+    const struct {
+        const char* what;
+        Deadline deadline;
+        Clock::time_point now;
+        bool expired;
+        Clock::duration remaining;
+        int pollMs;
+    } cases[] = {
+        {"a millisecond before", tenMs, t0 + milliseconds(9), false, milliseconds(1), 1},
+        {"a nanosecond before", tenMs, t0 + milliseconds(10) - nanoseconds(1), false, nanoseconds(1), 1},
+        {"exactly at it", tenMs, t0 + milliseconds(10), true, Clock::duration::zero(), 0},
+        {"past it", tenMs, t0 + milliseconds(11), true, Clock::duration::zero(), 0},
+        {"a part millisecond left", tenMs, t0 + microseconds(7500), false, microseconds(2500), 3},
+        {"no limit", Deadline::Never(), t0, false, Clock::duration::max(), -1},
+        {"a wait of 0 ms", Deadline::After(0, t0), t0, true, Clock::duration::zero(), 0},
+        {"held to a year", Deadline::After(UINT64_MAX, t0), t0, false, std::chrono::hours(24 * 365), INT_MAX},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.deadline.Expired(c.now), c.expired);
+        EXPECT_EQ(c.deadline.Remaining(c.now), c.remaining);
+        EXPECT_EQ(c.deadline.PollTimeout(c.now), c.pollMs);
+    }
+
+    const Deadline later = Deadline::At(t0 + milliseconds(20));
+    EXPECT_EQ(tenMs.Earlier(later).Remaining(t0), milliseconds(10));
+    EXPECT_EQ(later.Earlier(tenMs).Remaining(t0), milliseconds(10));
+    EXPECT_EQ(Deadline::Never().Earlier(later).Remaining(t0), milliseconds(20));
+    EXPECT_EQ(later.Earlier(Deadline::Never()).Remaining(t0), milliseconds(20));
+    EXPECT_FALSE(Deadline::Never().Earlier(Deadline::Never()).Limited());
+}
+
+class PollUntilTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(pipe(fds_), 0); }
+    void TearDown() override {
+        CloseWriteEnd();
+        if (fds_[0] >= 0)
+            close(fds_[0]);
+    }
+    void CloseWriteEnd() {
+        if (fds_[1] >= 0)
+            close(fds_[1]);
+        fds_[1] = -1;
+    }
+    void Put(char byte) { ASSERT_EQ(write(fds_[1], &byte, 1), 1); }
+    int in() const { return fds_[0]; }
+
+    int fds_[2] = {-1, -1};
+};
+
+// What the descriptor says is what comes back, whatever time is left.
+TEST_F(PollUntilTest, ReportsReadinessHangUpAndLoss) {
+    EXPECT_EQ(PollUntil(in(), POLLIN, Deadline::At(Clock::now() - std::chrono::milliseconds(1))),
+              Readiness::TimedOut)
+        << "an expired deadline ends the wait before it starts";
+    Put('x');
+    EXPECT_EQ(PollUntil(in(), POLLIN, Deadline::Never()), Readiness::Ready);
+    CloseWriteEnd();
+    EXPECT_EQ(PollUntil(in(), POLLIN, Deadline::Never()), Readiness::ReadyHungUp)
+        << "the byte can still be read after the hang-up";
+    char byte = 0;
+    ASSERT_EQ(read(in(), &byte, 1), 1);
+    EXPECT_EQ(PollUntil(in(), POLLIN, Deadline::Never()), Readiness::Lost);
+    // A descriptor that is not open (POLLNVAL) ends the wait too.
+    const int gone = in();
+    close(fds_[0]);
+    fds_[0] = -1;
+    EXPECT_EQ(PollUntil(gone, POLLIN, Deadline::Never()), Readiness::Lost);
+}
+
+std::atomic<int> signalsCaught{0};
+
+void CountSignal(int) { signalsCaught.fetch_add(1); }
+
+// Signals keep landing on the waiting thread (a handler without SA_RESTART,
+// so poll fails with EINTR) until the wait ends: it must go on with the time
+// left, ending neither early nor in failure.
+TEST_F(PollUntilTest, SignalsNeitherEndNorShortenTheWait) {
+    struct sigaction action = {};
+    struct sigaction previous = {};
+    action.sa_handler = CountSignal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    signalsCaught = 0;
+
+    auto waitAmidSignals = [&](const Deadline& deadline, bool& expiredAtReturn, auto&& whileWaiting) {
+        std::atomic<bool> done{false};
+        Readiness result = Readiness::Lost;
+        std::thread waiter([&] {
+            result = PollUntil(in(), POLLIN, deadline);
+            expiredAtReturn = deadline.Expired();
+            done = true;
+        });
+        for (int i = 0; i < 20 && !done; ++i) {
+            pthread_kill(waiter.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        whileWaiting();
+        while (!done) {
+            pthread_kill(waiter.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        waiter.join();
+        return result;
+    };
+
+    bool expired = true;
+    EXPECT_EQ(waitAmidSignals(Deadline::After(60000), expired, [&] { Put('x'); }), Readiness::Ready);
+    EXPECT_FALSE(expired);
+    char byte = 0;
+    ASSERT_EQ(read(in(), &byte, 1), 1);
+
+    expired = false;
+    EXPECT_EQ(waitAmidSignals(Deadline::After(50), expired, [] {}), Readiness::TimedOut);
+    EXPECT_TRUE(expired) << "a signal cut the wait short of its deadline";
+
+    EXPECT_GT(signalsCaught.load(), 0);
+    sigaction(SIGUSR1, &previous, nullptr);
 }
 
 // A pty cannot receive anything in error (it has no parity, framing or
