@@ -26,12 +26,6 @@ enum : uint8_t {
     VENDOR_REQUEST_RESET = 8,
 };
 
-enum : uint8_t {
-    DFU_STATE_IDLE = 2,
-    DFU_STATE_DNBUSY = 4,
-    DFU_STATE_DNLOAD_IDLE = 5,
-};
-
 // A request to interface 0.
 WINUSB_SETUP_PACKET DfuSetup(uint8_t requestType, uint8_t request, uint16_t value, uint16_t length);
 
