@@ -127,6 +127,17 @@ TEST_F(SerialPortsOnEmulatedSysfs, DosDevicesEntriesWinOverDiscoveredPorts) {
     EXPECT_EQ(Listed().size(), 2u);
 }
 
+TEST_F(SerialPortsOnEmulatedSysfs, AnEntryNamedInLowerCaseHoldsItsNumberToo) {
+    // "com1" is COM1 to every opener, so no discovered port may be named COM1
+    // beside it: that port could never be reached.
+    ASSERT_EQ(symlink("/dev/null", (dos() + "/com1").c_str()), 0);
+    bed.AddTty(kAcm);
+    const std::map<std::string, std::string> expected = {{"COM2", "/dev/ttyACM0"}, {"com1", "/dev/null"}};
+    EXPECT_EQ(Listed(), expected);
+    EXPECT_EQ(Target(u"COM1"), "/dev/null");
+    EXPECT_EQ(Target(u"COM2"), "/dev/ttyACM0");
+}
+
 #ifdef VELT_DFU_TOOL
 // velt-dfu, another program on the emulated sysfs: lists the node beside
 // each name.
