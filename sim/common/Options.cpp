@@ -151,7 +151,7 @@ bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& va
 }
 
 // delay=MS delays every reply frame, delay=MS@N only that of the Nth request.
-void parseDelay(SerialFaults& faults, const std::string& value)
+void parseDelay(DeviceFaults& faults, const std::string& value)
 {
     const size_t at = value.find('@');
     faults.delayMs = static_cast<uint32_t>(parseNumber("delay", value.substr(0, at), 600000));
@@ -207,7 +207,7 @@ bool applyLineKey(LineConfig& line, bool serial, const std::string& key, const s
     return true;
 }
 
-bool applySerialKey(SerialFaults& faults, const std::string& key, const std::string& value, bool hasValue)
+bool applySerialKey(DeviceFaults& faults, const std::string& key, const std::string& value, bool hasValue)
 {
     auto count = [&](unsigned max) { return static_cast<unsigned>(parseNumber(key, value, max)); };
     auto flag = [&] {
