@@ -49,7 +49,8 @@ protected:
         CHexImage image;
         for (uint32_t from = 0; from < length; from += 1024) {
             const auto begin = flash.begin() + address + from;
-            image.PutPage(static_cast<int32_t>(from / 1024), std::vector<uint8_t>(begin, begin + std::min(1024u, length - from)));
+            const std::vector<uint8_t> page(begin, begin + std::min(1024u, length - from));
+            image.PutPage(static_cast<int32_t>(from / 1024), page);
         }
         return ToHexText(image);
     }

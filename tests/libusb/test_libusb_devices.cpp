@@ -348,7 +348,8 @@ TEST_F(LibusbDevices, ABoardGoneBeforeItsOpenIsNotFoundAndTheNextBackendIsAsked)
     ASSERT_EQ(Paths().size(), 1u);
     const std::string path = DfuPath("vid_0483&pid_df11", "LEFT");
     d.FailNextClaim(ENODEV);
-    const HANDLE file = CreateFileW(std::u16string(path.begin(), path.end()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const std::u16string widePath(path.begin(), path.end());
+    const HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_EQ(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

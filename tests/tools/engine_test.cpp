@@ -270,9 +270,12 @@ TEST(EngineDownload, ManifestationIsPolledAsTheDeviceAsksAndEndsInIdleOrWaitRese
     const Bytes image = Pattern(100, 2);
     Quiet quiet;
     ScriptedStatus tolerant;
-    tolerant.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNBUSY, 15), ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
-                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_SYNC, 0), ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 30),
-                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 30), ScriptedStatus::Reply(DFU_STATE_DFU_IDLE, 0)};
+    tolerant.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNBUSY, 15),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_SYNC, 0),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 30),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 30),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_IDLE, 0)};
     Outcome outcome = Download(tolerant, image.data(), image.size(), Blocks(128), quiet);
     ASSERT_TRUE(outcome.ok()) << outcome.failed;
     EXPECT_FALSE(outcome.waitReset);
@@ -280,7 +283,8 @@ TEST(EngineDownload, ManifestationIsPolledAsTheDeviceAsksAndEndsInIdleOrWaitRese
     EXPECT_TRUE(tolerant.replies.empty());
 
     ScriptedStatus waitsForReset;
-    waitsForReset.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0), ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_SYNC, 5),
+    waitsForReset.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
+                             ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_SYNC, 5),
                              ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_WAIT_RESET, 0)};
     outcome = Download(waitsForReset, image.data(), image.size(), Blocks(128), quiet);
     ASSERT_TRUE(outcome.ok()) << outcome.failed;
@@ -289,7 +293,8 @@ TEST(EngineDownload, ManifestationIsPolledAsTheDeviceAsksAndEndsInIdleOrWaitRese
 
     // A failed manifestation is the device's word: DFU_STATUS_DOWNLOAD_FAILED.
     ScriptedStatus failing;
-    failing.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0), ScriptedStatus::Reply(DFU_STATE_DFU_IDLE, 0, 0x07)};
+    failing.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
+                       ScriptedStatus::Reply(DFU_STATE_DFU_IDLE, 0, 0x07)};
     outcome = Download(failing, image.data(), image.size(), Blocks(128), quiet);
     EXPECT_EQ(outcome.end, Outcome::End::DeviceStatus);
     EXPECT_EQ(outcome.status, DFU_STATUS_DOWNLOAD_FAILED);

@@ -131,7 +131,8 @@ private:
             return Step::Poll;
         case DFU_STATE_DFU_DNLOAD_IDLE:
             // The device took no closing DNLOAD: the line lost it after all.
-            return Recover(Failed::ClosingDnload, blocks, DFU_STATUS_UNEXPECTED_STATE, used, DFU_STATE_DFU_DNLOAD_IDLE);
+            return Recover(Failed::ClosingDnload, blocks, DFU_STATUS_UNEXPECTED_STATE, used,
+                           DFU_STATE_DFU_DNLOAD_IDLE);
         case DFU_STATE_DFU_ERROR:
             outcome.failed = "the device reported an error during the manifestation";
             return ClearAndFail();

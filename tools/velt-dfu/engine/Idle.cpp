@@ -66,9 +66,8 @@ Recovery ReturnToIdle(Requests& device)
             recovery.problem = "it is in dfuMANIFEST-WAIT-RESET: it runs its new firmware after a reset";
             return recovery;
         default:
-            recovery.problem = std::string("it is in ") + DfuStateName(now.bState) + (now.bState <= DFU_STATE_APP_DETACH
-                                   ? ", not in DFU mode"
-                                   : ", which only a reset leaves");
+            recovery.problem = std::string("it is in ") + DfuStateName(now.bState) +
+                               (now.bState <= DFU_STATE_APP_DETACH ? ", not in DFU mode" : ", which only a reset leaves");
             return recovery;
         }
     }
