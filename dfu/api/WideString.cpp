@@ -48,8 +48,30 @@ void NarrowPath(const WCHAR* path, char* out)
         out[i] = static_cast<char>(static_cast<uint8_t>(path[i] & 0xFF));
 }
 
+namespace {
+
+WCHAR UpperAscii(WCHAR c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+// Windows compares device names without regard to case: "com7" is COM7, and
+// "\\.\com7" opens it. A terminator matches none of the three letters, so a
+// shorter name is never read past its end.
+bool IsComName(const WCHAR* name)
+{
+    static const WCHAR com[] = TEXT("COM");
+    for (size_t i = 0; i < 3; ++i) {
+        if (UpperAscii(name[i]) != com[i])
+            return false;
+    }
+    return true;
+}
+
 bool IsComPortPath(const WCHAR* path)
 {
-    static const WCHAR prefix[] = TEXT("\\\\.\\COM");
-    return StartsWith(path, prefix, 7);
+    static const WCHAR device[] = TEXT("\\\\.\\");
+    return StartsWith(path, device, 4) && IsComName(path + 4);
 }

@@ -36,5 +36,9 @@ void WidenPath(const char* path, WCHAR* out);
 // character up to the terminator, then zeros.
 void NarrowPath(const WCHAR* path, char* out);
 
-// True when the path names a COM port ("\\.\COM" prefix, case-sensitive).
+// True when a DOS device name is a COM port's: it begins with COM in any
+// letter case.
+bool IsComName(const WCHAR* name);
+
+// True when the path names a COM port: "\\.\" and a COM name.
 bool IsComPortPath(const WCHAR* path);

@@ -15,13 +15,12 @@ constexpr DWORD MAX_LIST_CHARS = 104857600;
 std::vector<WideString> ComPortsFromDosDeviceList(const WCHAR* list, size_t n)
 {
     static const WCHAR prefix[] = TEXT("\\\\.\\");
-    static const WCHAR com[] = TEXT("COM");
     std::vector<WideString> ports;
     size_t position = 0;
     while (position < n) {
         const WCHAR* name = list + position;
         const size_t length = WideLength(name, n - position);
-        if (StartsWith(name, com, 3) && length + 4 < PATH_CHARS)
+        if (length >= 3 && IsComName(name) && length + 4 < PATH_CHARS)
             ports.push_back(WideString(prefix) + WideString(name, length));
         position += length + 1;
     }

@@ -70,7 +70,7 @@ DFU_STATUS RequireIdle(IControlDevice& device)
     const DFU_STATUS result = GetStateRequest(device, &state);
     if (result != DFU_STATUS_SUCCESS)
         return result;
-    return state == DFU_STATE_IDLE ? DFU_STATUS_SUCCESS : DFU_STATUS_NOT_IDLE;
+    return state == DFU_STATE_DFU_IDLE ? DFU_STATUS_SUCCESS : DFU_STATUS_NOT_IDLE;
 }
 
 // What both transfers share: dfuIDLE before anything else (no callback
@@ -99,9 +99,9 @@ DFU_STATUS DownloadBlock(IControlDevice& device, uint16_t blockNumber, uint8_t* 
         result = GetStatusRequest(device, status);
         if (result != DFU_STATUS_SUCCESS)
             return result;
-        if (status->bState == DFU_STATE_IDLE || status->bState == DFU_STATE_DNLOAD_IDLE)
+        if (status->bState == DFU_STATE_DFU_IDLE || status->bState == DFU_STATE_DFU_DNLOAD_IDLE)
             return DFU_STATUS_SUCCESS;
-        if (status->bState != DFU_STATE_DNBUSY)
+        if (status->bState != DFU_STATE_DFU_DNBUSY)
             return DFU_STATUS_UNEXPECTED_STATE;
         Sleep(status->bwPollTimeout);
     }
@@ -158,7 +158,7 @@ DFU_STATUS DownloadBlocks(IControlDevice& device, uint16_t transferSize, const c
     const DFU_STATUS result = DownloadBlock(device, 0, nullptr, 0, status);
     if (result != DFU_STATUS_SUCCESS)
         return result;
-    return status->bStatus == 0 ? DFU_STATUS_SUCCESS : DFU_STATUS_DOWNLOAD_FAILED;
+    return status->bStatus == DFU_DEVICE_STATUS_OK ? DFU_STATUS_SUCCESS : DFU_STATUS_DOWNLOAD_FAILED;
 }
 
 // Blocks until the device sends an empty one. A short block does not end the

@@ -29,10 +29,14 @@ DFU_STATUS NoDataRequest(IControlDevice& device, uint8_t requestType, uint8_t re
 DFU_STATUS BlockRequest(IControlDevice& device, uint8_t requestType, uint8_t request, uint16_t blockNumber,
                         uint8_t* data, uint16_t length, uint32_t* count)
 {
+    // A transport may report bytes for a transfer that failed (WinUSB can);
+    // they are not a count the caller may act on, so a failure leaves 0.
     *count = 0;
-    if (!device.ControlTransfer(DfuSetup(requestType, request, blockNumber, length), data, count))
+    uint32_t moved = 0;
+    if (!device.ControlTransfer(DfuSetup(requestType, request, blockNumber, length), data, &moved))
         return StatusFromLastError();
-    return *count == length ? DFU_STATUS_SUCCESS : DFU_STATUS_INCOMPLETE_TRANSFER;
+    *count = moved;
+    return moved == length ? DFU_STATUS_SUCCESS : DFU_STATUS_INCOMPLETE_TRANSFER;
 }
 
 DFU_STATUS GetStatusRequest(IControlDevice& device, DFU_GETSTATUS_RESULT* status)

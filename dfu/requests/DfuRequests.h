@@ -26,12 +26,6 @@ enum : uint8_t {
     VENDOR_REQUEST_RESET = 8,
 };
 
-enum : uint8_t {
-    DFU_STATE_IDLE = 2,
-    DFU_STATE_DNBUSY = 4,
-    DFU_STATE_DNLOAD_IDLE = 5,
-};
-
 // A request to interface 0.
 WINUSB_SETUP_PACKET DfuSetup(uint8_t requestType, uint8_t request, uint16_t value, uint16_t length);
 
@@ -39,8 +33,8 @@ WINUSB_SETUP_PACKET DfuSetup(uint8_t requestType, uint8_t request, uint16_t valu
 DFU_STATUS NoDataRequest(IControlDevice& device, uint8_t requestType, uint8_t request);
 
 // DNLOAD or UPLOAD of one block. *count receives the bytes moved, also when
-// they fall short of length (then the result is 0x85); data may be null for
-// a zero-length block.
+// they fall short of length (then the result is 0x85), and 0 when the
+// transfer failed; data may be null for a zero-length block.
 DFU_STATUS BlockRequest(IControlDevice& device, uint8_t requestType, uint8_t request, uint16_t blockNumber,
                         uint8_t* data, uint16_t length, uint32_t* count);
 

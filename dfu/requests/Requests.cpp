@@ -13,7 +13,7 @@ constexpr uint16_t INFO_LENGTH = 48;
 
 // DNLOAD and UPLOAD report the count even when it falls short: a short
 // UPLOAD block is how DFU 1.1 ends an upload. The count is zeroed before the
-// open test, so a closed device reports 0 bytes.
+// open test, and stays 0 when the device is closed or the transfer failed.
 DFU_STATUS BlockExport(DFU_HANDLE handle, uint8_t requestType, uint8_t request, uint8_t* buffer, uint16_t length,
                        uint16_t blockNumber, uint16_t* bytesTransferred)
 {

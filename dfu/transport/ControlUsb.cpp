@@ -138,10 +138,13 @@ BOOL CControlUsb::ControlTransfer(WINUSB_SETUP_PACKET setup, uint8_t* data, uint
 {
     if (!IsOpened())
         return NotOpen();
+    // WinUSB may report bytes for a transfer that failed. They are no count a
+    // caller may act on: only a transfer that succeeded gives one, a failed
+    // transfer 0.
     ULONG transferred = 0;
     const BOOL ok = WinUsb_ControlTransfer(m_hWinUsb, setup, data, setup.Length, &transferred, nullptr);
     if (lengthTransferred != nullptr)
-        *lengthTransferred = transferred;
+        *lengthTransferred = ok ? transferred : 0;
     return ok;
 }
 

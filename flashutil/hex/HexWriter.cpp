@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -114,43 +115,6 @@ std::vector<PageSpan> PagesToWrite(const CHexImage& image, const std::vector<uin
     }
     return spans;
 }
-
-} // namespace
-
-std::vector<uint8_t> MakeRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> record;
-    record.reserve(4 + data.size());
-    record.push_back(static_cast<uint8_t>(data.size()));
-    record.push_back(static_cast<uint8_t>(address >> 8));
-    record.push_back(static_cast<uint8_t>(address));
-    record.push_back(type);
-    record.insert(record.end(), data.begin(), data.end());
-    return record;
-}
-
-std::vector<uint8_t> MakeDataRecord(uint16_t address, const std::vector<uint8_t>& data) {
-    return MakeRecord(kTypeData, address, data);
-}
-
-std::vector<uint8_t> MakeExtendedLinearAddressRecord(uint16_t upperAddress) {
-    return MakeRecord(kTypeExtendedLinear, 0, {static_cast<uint8_t>(upperAddress >> 8), static_cast<uint8_t>(upperAddress)});
-}
-
-std::vector<uint8_t> MakeEndOfFileRecord() {
-    return MakeRecord(kTypeEndOfFile, 0, {});
-}
-
-void AppendRecordLine(const std::vector<uint8_t>& record, std::string& text) {
-    const size_t start = text.size();
-    text.resize(start + LineLength(record.size()));
-    char* out = &text[start];
-    uint8_t sum = 0;
-    *out++ = ':';
-    out = PutBytes(out, record.data(), record.size(), sum);
-    PutChecksumAndEnd(out, sum);
-}
-
-namespace {
 
 // Formats records into a buffer that stays in the processor's cache and hands
 // it to the sink whenever it is nearly full, so that output of any size costs

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "hex/CHexImage.h"
 
@@ -23,15 +22,5 @@ std::string ToHexText(const CHexImage& image);
 // written through WriteHexFileSafely (HexFile.h), which streams this way.
 using HexTextSink = std::function<bool(const char* data, size_t size)>;
 bool WriteHexText(const CHexImage& image, const HexTextSink& sink);
-
-// A record as a byte list without its checksum: count (data length, low 8
-// bits), address high byte, address low byte, type, data.
-std::vector<uint8_t> MakeRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data);
-std::vector<uint8_t> MakeDataRecord(uint16_t address, const std::vector<uint8_t>& data);
-std::vector<uint8_t> MakeExtendedLinearAddressRecord(uint16_t upperAddress);
-std::vector<uint8_t> MakeEndOfFileRecord();
-
-// Appends ":", the bytes as hex pairs, their checksum and CR LF to text.
-void AppendRecordLine(const std::vector<uint8_t>& record, std::string& text);
 
 #endif

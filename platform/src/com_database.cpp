@@ -12,12 +12,15 @@
 #include <set>
 #include <sstream>
 
+#include "text.h"
+
 namespace velt::platform {
 namespace {
 
-// "COM12" -> 12; 0 for anything else.
+// "COM12" -> 12; 0 for anything else. The letters may be in any case, as
+// Windows names devices: an entry "com2" holds the number 2.
 unsigned ComNumber(const std::string& name) {
-    if (name.size() < 4 || name.size() > 8 || name.compare(0, 3, "COM") != 0)
+    if (name.size() < 4 || name.size() > 8 || !EqualNoCase(Utf8ToUtf16(name.substr(0, 3)), u"COM"))
         return 0;
     unsigned n = 0;
     for (size_t i = 3; i < name.size(); ++i) {

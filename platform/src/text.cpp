@@ -3,7 +3,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
+#include <system_error>
 
 namespace velt::platform {
 
@@ -91,6 +93,12 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
         if (FoldAscii(a[i]) != FoldAscii(b[i]))
             return false;
     return true;
+}
+
+bool ParseHexDigits(std::string_view text, uint64_t& value) {
+    const char* end = text.data() + text.size();
+    const std::from_chars_result r = std::from_chars(text.data(), end, value, 16);
+    return !text.empty() && r.ec == std::errc() && r.ptr == end;
 }
 
 std::string ConfiguredDir(const char* envName, const char* homeRelative) {

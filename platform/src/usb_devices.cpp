@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -14,27 +13,6 @@
 
 namespace velt::platform {
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseHex(const std::string& s, size_t pos, size_t digits, uint64_t& out) {
-    out = 0;
-    for (size_t i = 0; i < digits; ++i) {
-        int v = HexValue(s[pos + i]);
-        if (v < 0)
-            return false;
-        out = out * 16 + static_cast<uint64_t>(v);
-    }
-    return true;
-}
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -61,7 +39,8 @@ std::optional<std::set<std::string>> ListeningSocketPaths() {
         if (!(fields >> num >> refs >> proto >> flags >> type >> state >> inode))
             continue;
         const unsigned long kAcceptCon = 0x10000;  // listening
-        if (!(std::strtoul(flags.c_str(), nullptr, 16) & kAcceptCon) || type != "0001")
+        uint64_t flagBits = 0;
+        if (!ParseHexDigits(flags, flagBits) || !(flagBits & kAcceptCon) || type != "0001")
             continue;
         std::string path;
         std::getline(fields, path);
@@ -151,6 +130,14 @@ std::string UsbDevicesDir() {
     return dir;
 }
 
+namespace {
+
+bool ParseHexField(const std::string& s, size_t pos, size_t digits, uint64_t& out) {
+    return ParseHexDigits(std::string_view(s).substr(pos, digits), out);
+}
+
+}  // namespace
+
 std::optional<GUID> ParseGuid(const std::string& s) {
     // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
     if (s.size() != 38 || s[0] != '{' || s[37] != '}' || s[9] != '-' || s[14] != '-' || s[19] != '-' ||
@@ -158,18 +145,18 @@ std::optional<GUID> ParseGuid(const std::string& s) {
         return std::nullopt;
     GUID g;
     uint64_t v;
-    if (!ParseHex(s, 1, 8, v))
+    if (!ParseHexField(s, 1, 8, v))
         return std::nullopt;
     g.Data1 = static_cast<uint32_t>(v);
-    if (!ParseHex(s, 10, 4, v))
+    if (!ParseHexField(s, 10, 4, v))
         return std::nullopt;
     g.Data2 = static_cast<uint16_t>(v);
-    if (!ParseHex(s, 15, 4, v))
+    if (!ParseHexField(s, 15, 4, v))
         return std::nullopt;
     g.Data3 = static_cast<uint16_t>(v);
     static const size_t kBytePos[8] = {20, 22, 25, 27, 29, 31, 33, 35};
     for (int i = 0; i < 8; ++i) {
-        if (!ParseHex(s, kBytePos[i], 2, v))
+        if (!ParseHexField(s, kBytePos[i], 2, v))
             return std::nullopt;
         g.Data4[i] = static_cast<uint8_t>(v);
     }

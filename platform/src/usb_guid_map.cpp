@@ -11,11 +11,8 @@ namespace velt::platform {
 namespace {
 
 bool ParseHexId(const std::string& text, uint16_t& out) {
-    if (text.empty() || text.size() > 4)
-        return false;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text.c_str(), &end, 16);
-    if (*end != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    uint64_t v = 0;
+    if (text.size() > 4 || !ParseHexDigits(text, v))
         return false;
     out = static_cast<uint16_t>(v);
     return true;

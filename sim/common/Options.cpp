@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace velt::sim {
@@ -150,7 +151,7 @@ bool applyUsbKey(UsbIdentity& usb, const std::string& key, const std::string& va
 }
 
 // delay=MS delays every reply frame, delay=MS@N only that of the Nth request.
-void parseDelay(SerialFaults& faults, const std::string& value)
+void parseDelay(DeviceFaults& faults, const std::string& value)
 {
     const size_t at = value.find('@');
     faults.delayMs = static_cast<uint32_t>(parseNumber("delay", value.substr(0, at), 600000));
@@ -206,7 +207,7 @@ bool applyLineKey(LineConfig& line, bool serial, const std::string& key, const s
     return true;
 }
 
-bool applySerialKey(SerialFaults& faults, const std::string& key, const std::string& value, bool hasValue)
+bool applySerialKey(DeviceFaults& faults, const std::string& key, const std::string& value, bool hasValue)
 {
     auto count = [&](unsigned max) { return static_cast<unsigned>(parseNumber(key, value, max)); };
     auto flag = [&] {
@@ -291,13 +292,27 @@ void checkModel(const DeviceConfig& cfg)
         fail("upload-size is larger than flash-size");
 }
 
+// Where the platform layer looks: the variable, else the home directory's
+// .velt, the home directory being $HOME or, without one (a service, say), the
+// account's own. A device published anywhere else would never be found.
+std::string homeDir()
+{
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char text[4096];
+    if (getpwuid_r(getuid(), &entry, text, sizeof text, &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return "/";
+}
+
 std::string defaultDir(const char* variable, const char* leaf)
 {
     const char* value = std::getenv(variable);
     if (value && *value)
         return value;
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.velt/" + leaf;
+    return homeDir() + "/.velt/" + leaf;
 }
 
 } // namespace

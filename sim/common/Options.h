@@ -4,7 +4,7 @@
 
 #include "../dfu_model/DfuModel.h"
 #include "../serial/LineModel.h"
-#include "../serial/SerialFaults.h"
+#include "DeviceFaults.h"
 
 #include <stdexcept>
 #include <string>
@@ -44,7 +44,7 @@ struct DeviceConfig {
     ModelConfig model;
     UsbIdentity usb;
     std::string comName;  // COMn, serial devices only
-    SerialFaults faults;
+    DeviceFaults faults;
     LineConfig line;      // serial: rate and latency; USB: latency per control transfer
 };
 

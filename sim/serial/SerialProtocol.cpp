@@ -9,7 +9,7 @@ namespace velt::sim {
 
 using namespace framing;
 
-SerialProtocol::SerialProtocol(DfuModel& model, const SerialFaults& faults, Logger log)
+SerialProtocol::SerialProtocol(DfuModel& model, const DeviceFaults& faults, Logger log)
     : model_(model), faults_(faults), log_(std::move(log)), random_(faults.random)
 {
 }

@@ -11,7 +11,7 @@
 #define VELT_SIM_SERIAL_PROTOCOL_H
 
 #include "../dfu_model/DfuModel.h"
-#include "SerialFaults.h"
+#include "../common/DeviceFaults.h"
 
 #include <cstdint>
 #include <functional>
@@ -35,7 +35,7 @@ class SerialProtocol {
 public:
     using Logger = std::function<void(const std::string&)>;
 
-    SerialProtocol(DfuModel& model, const SerialFaults& faults, Logger log = {});
+    SerialProtocol(DfuModel& model, const DeviceFaults& faults, Logger log = {});
 
     // Consumes the bytes that arrived; appends what the device sends to out.
     void feed(const uint8_t* data, size_t size, Output& out);
@@ -76,7 +76,7 @@ private:
     void log(const std::string& line) const;
 
     DfuModel& model_;
-    SerialFaults faults_;
+    DeviceFaults faults_;
     Logger log_;
     std::vector<uint8_t> input_;      // unconsumed bytes of an incomplete frame
     std::vector<uint8_t> reply_;      // the last reply frame, for repetition

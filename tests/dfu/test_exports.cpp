@@ -264,15 +264,26 @@ TEST_F(ExportRules, OverlongAndNonAsciiPathsAreRefusedCleanly)
     EXPECT_EQ(HandleCount(), before);
 }
 
-TEST_F(ExportRules, InterfaceKindByPathIsCaseSensitive)
+TEST_F(ExportRules, ComPathsAreKnownInAnyCaseAndOpenAsPorts)
 {
     uint8_t kind = 0x77;
     ASSERT_EQ(DFU_GetInterfaceByDevicePath("\\\\.\\COM7", &kind), DFU_STATUS_SUCCESS);
     EXPECT_EQ(kind, DFU_INTERFACE_UART);
+    kind = 0x77;
     ASSERT_EQ(DFU_GetInterfaceByDevicePath("\\\\.\\com7", &kind), DFU_STATUS_SUCCESS);
-    EXPECT_EQ(kind, DFU_INTERFACE_USB);
+    EXPECT_EQ(kind, DFU_INTERFACE_UART);
     ASSERT_EQ(DFU_GetInterfaceByDevicePath("\\\\?\\usb#vid_1a2b&pid_00ff#S1#{g}", &kind), DFU_STATUS_SUCCESS);
     EXPECT_EQ(kind, DFU_INTERFACE_USB);
+
+    // The port is the same whatever the case of its name, for the library's
+    // choice of transport and for the platform's name lookup alike.
+    PtyDevice port(dos, "COM7");
+    DFU_HANDLE handle = nullptr;
+    ASSERT_EQ(DFU_OpenByDevicePath(&handle, "\\\\.\\com7"), DFU_STATUS_SUCCESS);
+    uint8_t opened = 0x77;
+    EXPECT_EQ(DFU_GetOpenedInterface(handle, &opened), DFU_STATUS_SUCCESS);
+    EXPECT_EQ(opened, DFU_INTERFACE_UART);
+    EXPECT_EQ(DFU_Close(handle), DFU_STATUS_SUCCESS);
 }
 
 TEST_F(ExportRules, GuidRoundTrip)
@@ -323,11 +334,11 @@ TEST(Discovery, BeforeAnyCount)
 
 TEST_F(ExportRules, ComPortsAreCountedAfterUsbAndFiltered)
 {
-    for (const char* name : {"COM1", "COM12", "COMBO", "com1", "CNCA0"})
+    for (const char* name : {"COM1", "COM12", "COMBO", "com2", "CNCA0"})
         dos.Link(name, "/dev/null");
     uint32_t count = 0;
     ASSERT_EQ(DFU_GetNumDevices(&count), DFU_STATUS_SUCCESS);
-    ASSERT_EQ(count, 3u);
+    ASSERT_EQ(count, 4u);
 
     std::vector<std::string> paths;
     for (uint32_t i = 0; i < count; ++i) {
@@ -344,7 +355,7 @@ TEST_F(ExportRules, ComPortsAreCountedAfterUsbAndFiltered)
         EXPECT_EQ(DFU_GetVidPid(i, &vid, &pid), DFU_STATUS_NOT_SUPPORTED);
     }
     std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string> {"\\\\.\\COM1", "\\\\.\\COM12", "\\\\.\\COMBO"}));
+    EXPECT_EQ(paths, (std::vector<std::string> {"\\\\.\\COM1", "\\\\.\\COM12", "\\\\.\\COMBO", "\\\\.\\com2"}));
     char path[260];
     EXPECT_EQ(DFU_GetDevicePath(count, path), DFU_STATUS_DEVICE_NOT_FOUND);
 }

@@ -6,6 +6,7 @@
 // success.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -349,4 +350,54 @@ TEST_F(HostileUsbDevice, ConnectionClosedMidMessageFailsAtOnce)
     EXPECT_EQ(DFU_DfuGetState(m_handle, &state), DFU_STATUS_GENERAL_ERROR);
     EXPECT_EQ(state, 0x77);
     EXPECT_LT(MsSince(start), kUsbTimeoutMs);
+}
+
+// WinUSB may report bytes for a transfer that fails part-way through its data
+// stage; our platform never does. The linker's seam (--wrap) plays that
+// WinUSB for the transfers a test asks it to fail.
+namespace {
+
+std::atomic<uint32_t> g_bytesOfFailedTransfer {0};
+
+} // namespace
+
+extern "C" BOOL __real_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE, WINUSB_SETUP_PACKET, PUCHAR, ULONG, PULONG,
+                                              LPOVERLAPPED);
+
+extern "C" BOOL __wrap_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
+                                              PUCHAR buffer, ULONG length, PULONG transferred,
+                                              LPOVERLAPPED overlapped)
+{
+    const uint32_t partial = g_bytesOfFailedTransfer.load();
+    if (partial == 0)
+        return __real_WinUsb_ControlTransfer(handle, setup, buffer, length, transferred, overlapped);
+    if (transferred != nullptr)
+        *transferred = partial;
+    SetLastError(ERROR_SEM_TIMEOUT);
+    return FALSE;
+}
+
+TEST_F(HostileUsbDevice, BytesReportedForAFailedTransferAreNoCount)
+{
+    Start([](const VusbRequest& request, const Bytes&) {
+        return ScriptedUsbPeer::Answer {ScriptedUsbPeer::Reply(request.sequence, Bytes(8, 0xEE)), false};
+    });
+    struct Restore {
+        ~Restore() { g_bytesOfFailedTransfer = 0; }
+    } restore;
+    g_bytesOfFailedTransfer = 5;
+    uint8_t buffer[8] = {};
+    WINUSB_SETUP_PACKET setup = {0xC1, 0x80, 0, 0, 8};
+    uint32_t count = 0x7777;
+    EXPECT_EQ(DFU_ControlTransfer(m_handle, &setup, buffer, 8, &count), DFU_STATUS_TIMEOUT);
+    EXPECT_EQ(count, 0u);
+    uint16_t moved = 0x5555;
+    EXPECT_EQ(DFU_DfuUpload(m_handle, buffer, 8, 0, &moved), DFU_STATUS_TIMEOUT);
+    EXPECT_EQ(moved, 0);
+
+    g_bytesOfFailedTransfer = 0;
+    EXPECT_EQ(DFU_ControlTransfer(m_handle, &setup, buffer, 8, &count), DFU_STATUS_SUCCESS);
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(DFU_DfuUpload(m_handle, buffer, 8, 0, &moved), DFU_STATUS_SUCCESS);
+    EXPECT_EQ(moved, 8);
 }

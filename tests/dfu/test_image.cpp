@@ -71,8 +71,11 @@ public:
             request.data.assign(data, data + setup.Length);
         log.push_back(request);
         Bytes reply;
-        if (!Answer(setup, reply))
+        if (!Answer(setup, reply)) {
+            if (transferred != nullptr)
+                *transferred = countOnFailure;
             return FALSE;
+        }
         if (setup.RequestType & 0x80) {
             const size_t n = reply.size() < setup.Length ? reply.size() : setup.Length;
             std::copy(reply.begin(), reply.begin() + static_cast<long>(n), data);
@@ -97,7 +100,10 @@ public:
         r.clear();
         return true;
     };
+    std::function<bool(uint16_t block)> dnload = [](uint16_t) { return true; };
     std::function<uint32_t(const WINUSB_SETUP_PACKET&)> dnloadCount;
+    // Bytes a failed transfer reports, as WinUSB may.
+    uint32_t countOnFailure = 0;
 
     std::vector<Request> log;
 
@@ -114,6 +120,7 @@ private:
         case GETSTATE: return getState(reply);
         case GETSTATUS: return getStatus(reply);
         case UPLOAD: return upload(setup.Value, reply);
+        case DNLOAD: return dnload(setup.Value);
         default: return true;
         }
     }
@@ -564,6 +571,36 @@ TEST_F(Image, UploadToAFullDiskIsAWriteErrorNotSuccess)
     EXPECT_EQ(Upload("/dev/full", 60000), DFU_STATUS_FILE_WRITE_ERROR);
     EXPECT_EQ(Sent(UPLOAD).size(), 1u);
     EXPECT_EQ(recorder.calls.back(), recorder.closing());
+}
+
+// The bytes a transport reports for a failed transfer are no count: the
+// caller's stays 0. A short block that did arrive keeps its count with 0x85.
+TEST_F(Image, BlockRequestsCountOnlyWhatATransferThatWorkedMoved)
+{
+    device->countOnFailure = 17;
+    device->upload = [](uint16_t, Bytes&) {
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return false;
+    };
+    device->dnload = [](uint16_t) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return false;
+    };
+    uint8_t buffer[64] = {};
+    uint16_t moved = 0x5555;
+    EXPECT_EQ(DFU_DfuUpload(handle, buffer, 64, 0, &moved), DFU_STATUS_TIMEOUT);
+    EXPECT_EQ(moved, 0);
+    moved = 0x5555;
+    EXPECT_EQ(DFU_DfuDnload(handle, buffer, 64, 0, &moved), DFU_STATUS_GENERAL_ERROR);
+    EXPECT_EQ(moved, 0);
+
+    device->upload = [](uint16_t, Bytes& r) {
+        r.assign(5, 0xAB);
+        return true;
+    };
+    EXPECT_EQ(DFU_DfuUpload(handle, buffer, 64, 0, &moved), DFU_STATUS_INCOMPLETE_TRANSFER);
+    EXPECT_EQ(moved, 5);
+    EXPECT_EQ(buffer[4], 0xAB);
 }
 
 TEST_F(Image, NullCallbackIsNeverCalledAndNeverCancels)

@@ -87,9 +87,15 @@ TEST(PathConversion, LengthStopsAtTheBufferSize)
     std::string longPath(300, 'a');
     EXPECT_EQ(NarrowPathLength(longPath.c_str()), PATH_CHARS);
     EXPECT_EQ(NarrowPathLength(std::string(259, 'a').c_str()), 259u);
-    EXPECT_TRUE(IsComPortPath(Wide("\\\\.\\COM7").c_str()));
-    EXPECT_FALSE(IsComPortPath(Wide("\\\\.\\com7").c_str()));
-    EXPECT_FALSE(IsComPortPath(Wide("\\\\.\\CO").c_str()));
+}
+
+// Windows names devices without regard to case, so the library does too.
+TEST(ComNames, AnyCaseOfComAfterTheDevicePrefix)
+{
+    for (const char* path : {"\\\\.\\COM7", "\\\\.\\com7", "\\\\.\\cOm12", "\\\\.\\COMBO"})
+        EXPECT_TRUE(IsComPortPath(Wide(path).c_str())) << path;
+    for (const char* path : {"\\\\.\\CO", "\\\\.\\", "\\\\.\\CNCA0", "\\\\?\\COM7", "\\\\.COM7", "COM7", ""})
+        EXPECT_FALSE(IsComPortPath(Wide(path).c_str())) << path;
 }
 
 TEST(ParseVidPid, FixedPositionsInEitherCase)
@@ -250,15 +256,17 @@ TEST(TickDeadline, ExpiresWhenTheWindowIsReachedAcrossTheWrap)
     EXPECT_TRUE(deadline.Expired(0x20));
 }
 
-TEST(ComPortFilter, OnlyUpperCaseComNamesInListOrder)
+TEST(ComPortFilter, ComNamesInAnyCaseInListOrder)
 {
-    const WideString list = DosList({"COM4", "com1", "CNCA0", "COMBO", "", "CO", "COM1", "COM12"});
+    const WideString list = DosList({"COM4", "com1", "CNCA0", "COMBO", "", "CO", "Com12"});
     const std::vector<WideString> ports = ComPortsFromDosDeviceList(list.data(), list.size());
     ASSERT_EQ(ports.size(), 4u);
     EXPECT_EQ(ports[0], Wide("\\\\.\\COM4"));
-    EXPECT_EQ(ports[1], Wide("\\\\.\\COMBO"));
-    EXPECT_EQ(ports[2], Wide("\\\\.\\COM1"));
-    EXPECT_EQ(ports[3], Wide("\\\\.\\COM12"));
+    EXPECT_EQ(ports[1], Wide("\\\\.\\com1"));
+    EXPECT_EQ(ports[2], Wide("\\\\.\\COMBO"));
+    EXPECT_EQ(ports[3], Wide("\\\\.\\Com12"));
+    for (const WideString& port : ports)
+        EXPECT_TRUE(IsComPortPath(port.c_str())) << "one rule for the list and for a path";
 }
 
 TEST(ComPortFilter, NamesTooLongForAPathBufferAreLeftOut)

@@ -13,23 +13,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A record line with a correct checksum, built here independently of the writer.
-std::string Rec(uint8_t type, uint16_t address, const Bytes& data, const char* ending = "\r\n") {
-    Bytes list = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-                  static_cast<uint8_t>(address), type};
-    list.insert(list.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    std::string line = ":";
-    char pair[3];
-    for (uint8_t b : list) {
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-        sum += b;
-    }
-    std::snprintf(pair, sizeof pair, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + pair + ending;
-}
-
 // Byte at an address, or -1 when its page is absent.
 int At(const CHexImage& image, uint32_t address) {
     const Bytes page = image.GetPage(static_cast<int32_t>(address / image.PageSize()));
@@ -62,9 +45,13 @@ TEST(HexReaderInput, LenientLayoutIsAccepted) {
     // Lower-case digits, LF-only and CR LF endings, surrounding blanks and
     // tabs, an end-of-file record followed by more data, ignored start
     // address records, and a last line with no line feed.
-    const std::string text = "  " + Rec(0, 0x0000, {0xAB}, "\t\r\n") + ":01000100cd31\n" +
-                             "  :00000001FF\t\r\n" + Rec(3, 0, {0x12, 0x34, 0x56, 0x78}) +
-                             Rec(5, 0, {0, 0, 0x10, 0}) + "\r\n" + Rec(0, 0x0400, {0x77}, "");
+    const std::string text = "  :01000000AB54\t\r\n"
+                             ":01000100cd31\n"
+                             "  :00000001FF\t\r\n"
+                             ":0400000312345678E5\r\n"
+                             ":0400000500001000E7\r\n"
+                             "\r\n"
+                             ":010400007784";
     ASSERT_EQ(image.LoadFromText(text), CHexImage::kLoadOk);
     EXPECT_EQ(At(image, 0), 0xAB);
     EXPECT_EQ(At(image, 1), 0xCD);
@@ -74,10 +61,10 @@ TEST(HexReaderInput, LenientLayoutIsAccepted) {
 
 TEST(HexReaderInput, LoadingReplacesEverythingFromTheLastLoad) {
     CHexImage image;
-    ASSERT_EQ(image.LoadFromText(Rec(4, 0, {0x00, 0x02}) + Rec(0, 0x0010, {0x11})), CHexImage::kLoadOk);
+    ASSERT_EQ(image.LoadFromText(":020000040002F8\r\n:0100100011DE\r\n"), CHexImage::kLoadOk);
     EXPECT_EQ(At(image, 0x20010), 0x11);
     // The linear base of the first text must not carry over.
-    ASSERT_EQ(image.LoadFromText(Rec(0, 0x0010, {0x22})), CHexImage::kLoadOk);
+    ASSERT_EQ(image.LoadFromText(":0100100022CD\r\n"), CHexImage::kLoadOk);
     EXPECT_EQ(image.Pages().size(), 1u);
     EXPECT_EQ(At(image, 0x10), 0x22);
     EXPECT_EQ(At(image, 0x20010), -1);
@@ -100,7 +87,7 @@ TEST(HexReaderMalformed, BadRecordsStopParsingWithResultTwo) {
     };
     for (const std::string& line : bad) {
         CHexImage image;
-        const std::string text = Rec(0, 0x0000, {0x5A}) + line + "\r\n" + Rec(0, 0x0800, {0x5B});
+        const std::string text = ":010000005AA5\r\n" + line + "\r\n:010800005B9C\r\n";
         EXPECT_EQ(image.LoadFromText(text), CHexImage::kLoadMalformed) << line;
         // Lines before the bad one stay; nothing after it is parsed.
         EXPECT_EQ(At(image, 0), 0x5A) << line;
@@ -110,15 +97,18 @@ TEST(HexReaderMalformed, BadRecordsStopParsingWithResultTwo) {
 
 TEST(HexReaderMalformed, UnterminatedBadLastLineIsStillChecked) {
     CHexImage image;
-    EXPECT_EQ(image.LoadFromText(Rec(0, 0, {1}) + ":0300100001020300"), CHexImage::kLoadMalformed);
+    EXPECT_EQ(image.LoadFromText(":0100000001FE\r\n:0300100001020300"), CHexImage::kLoadMalformed);
 }
 
 TEST(HexReaderMalformed, OverlongRecordIsRejectedWithoutOverrun) {
     CHexImage image;
     std::string line = ":FF000000" + std::string(2 * 300, 'A') + "00\r\n";
     EXPECT_EQ(image.LoadFromText(line), CHexImage::kLoadMalformed);
-    // The longest legal record (255 data bytes) is fine.
-    EXPECT_EQ(image.LoadFromText(Rec(0, 0x0100, Bytes(255, 0x42))), CHexImage::kLoadOk);
+    // The longest legal record is fine: 255 data bytes 0x42 at 0x0100, whose
+    // checksum (the two's complement of FF+01+00+00+255*42, 0xBE) is 0x42 too.
+    std::string longest = ":FF010000";
+    for (int i = 0; i < 256; ++i) longest += "42";
+    EXPECT_EQ(image.LoadFromText(longest), CHexImage::kLoadOk);
     EXPECT_EQ(At(image, 0x100 + 254), 0x42);
 }
 
@@ -134,21 +124,21 @@ TEST(HexReaderAddressing, SegmentAndLinearBasesReachTheSameAddress) {
 
 TEST(HexReaderAddressing, DataRunsOnAcrossBlockBoundariesWithoutWrapping) {
     CHexImage plain;
-    ASSERT_EQ(plain.LoadFromText(Rec(0, 0xFFFF, {0xAA, 0xBB})), CHexImage::kLoadOk);
+    ASSERT_EQ(plain.LoadFromText(":02FFFF00AABB9B\r\n"), CHexImage::kLoadOk);
     EXPECT_EQ(At(plain, 0xFFFF), 0xAA);
     EXPECT_EQ(At(plain, 0x10000), 0xBB);
     EXPECT_EQ(At(plain, 0x0000), -1);
 
     CHexImage linear;
-    ASSERT_EQ(linear.LoadFromText(Rec(4, 0, {0x00, 0x05}) + Rec(0, 0xFFFE, {1, 2, 3, 4})), CHexImage::kLoadOk);
+    ASSERT_EQ(linear.LoadFromText(":020000040005F5\r\n:04FFFE0001020304F5\r\n"), CHexImage::kLoadOk);
     EXPECT_EQ(At(linear, 0x5FFFE), 1);
     EXPECT_EQ(At(linear, 0x60001), 4);
 
     // Segment base + address is taken modulo 1 MiB, but the bytes of the
     // record then run on past it.
     CHexImage segment;
-    ASSERT_EQ(segment.LoadFromText(Rec(2, 0, {0xFF, 0xFF}) + Rec(0, 0x0010, {0x01}) +
-                                   Rec(2, 0, {0xF0, 0x00}) + Rec(0, 0xFFFF, {0x02, 0x03})),
+    ASSERT_EQ(segment.LoadFromText(":02000002FFFFFE\r\n:0100100001EE\r\n"
+                                   ":02000002F0000C\r\n:02FFFF000203FB\r\n"),
               CHexImage::kLoadOk);
     EXPECT_EQ(At(segment, 0x00000), 0x01);
     EXPECT_EQ(At(segment, 0xFFFFF), 0x02);
@@ -157,7 +147,7 @@ TEST(HexReaderAddressing, DataRunsOnAcrossBlockBoundariesWithoutWrapping) {
 
 TEST(HexReaderAddressing, TopOfTheAddressSpaceWrapsToZero) {
     CHexImage image;
-    ASSERT_EQ(image.LoadFromText(Rec(4, 0, {0xFF, 0xFF}) + Rec(0, 0xFFFF, {0x11, 0x22})), CHexImage::kLoadOk);
+    ASSERT_EQ(image.LoadFromText(":02000004FFFFFC\r\n:02FFFF001122CD\r\n"), CHexImage::kLoadOk);
     EXPECT_EQ(At(image, 0xFFFFFFFF), 0x11);
     EXPECT_EQ(At(image, 0), 0x22);
     EXPECT_EQ(image.HighestPageNumber(), static_cast<int32_t>(0xFFFFFFFFu / 1024));

@@ -104,19 +104,6 @@ TEST(HexWriterLayout, PagesWithoutAnAddressAreNotWritten) {
     EXPECT_EQ(ToHexText(image), ":00000001FF\r\n");
 }
 
-TEST(HexWriterRecords, BuildersAndLineFormat) {
-    EXPECT_EQ(MakeExtendedLinearAddressRecord(0x1234), (Bytes{2, 0, 0, 4, 0x12, 0x34}));
-    EXPECT_EQ(MakeEndOfFileRecord(), (Bytes{0, 0, 0, 1}));
-    EXPECT_EQ(MakeDataRecord(0xBEEF, {9, 8}), (Bytes{2, 0xBE, 0xEF, 0, 9, 8}));
-    EXPECT_EQ(MakeRecord(0x05, 0x0102, Bytes(300, 0))[0], 300 % 256);
-
-    std::string text = "x";
-    AppendRecordLine(MakeExtendedLinearAddressRecord(0xABCD), text);
-    AppendRecordLine(MakeDataRecord(0x00FE, {0xDE, 0xAD}), text);
-    AppendRecordLine({}, text);
-    EXPECT_EQ(text, "x:02000004ABCD82\r\n:0200FE00DEAD75\r\n:00\r\n");
-}
-
 // An image whose pages are full or short, random content, random numbers.
 CHexImage RandomImage(std::mt19937& rng, uint32_t pageSize) {
     CHexImage image(pageSize, false, 0xFF);

@@ -12,7 +12,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
+
+#include "hex/CHexImage.h"
+#include "hex/HexWriter.h"
 
 const char* const kConnectedLine = "Connected to Adapter SN: LKP00012345\n";
 const char* const kClosingLines = "Disconnect successful.\nSuccess.  No errors reported.\n";
@@ -119,38 +123,21 @@ std::vector<std::string> UtilityTest::Entries(const std::string& name) const
     return names;
 }
 
-std::string HexLine(uint8_t type, uint16_t address, const std::vector<uint8_t>& data)
-{
-    std::vector<uint8_t> rec{uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), type};
-    rec.insert(rec.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    std::string line = ":";
-    char digits[3];
-    for (uint8_t b : rec) {
-        std::snprintf(digits, sizeof digits, "%02X", b);
-        line += digits;
-        sum = uint8_t(sum + b);
-    }
-    std::snprintf(digits, sizeof digits, "%02X", uint8_t(-sum));
-    return line + digits + "\r\n";
-}
-
 std::string MakeHex(const std::vector<HexBlock>& blocks)
 {
-    std::string text;
-    uint32_t upper = 0xFFFFFFFF;
+    CHexImage image;
+    std::map<int32_t, size_t> used; // page -> its bytes up to the last one given
     for (const HexBlock& b : blocks) {
-        for (size_t i = 0; i < b.bytes.size();) {
-            const uint32_t a = b.address + uint32_t(i);
-            if (a >> 16 != upper) {
-                upper = a >> 16;
-                text += HexLine(4, 0, {uint8_t(upper >> 8), uint8_t(upper)});
-            }
-            // Records of 16 bytes that never cross a 64 KiB boundary.
-            const size_t n = std::min<size_t>({16, b.bytes.size() - i, 0x10000 - (a & 0xFFFF)});
-            text += HexLine(0, uint16_t(a), std::vector<uint8_t>(b.bytes.begin() + i, b.bytes.begin() + i + n));
-            i += n;
+        image.SetBytes(b.address, b.bytes.data(), b.bytes.size());
+        for (uint32_t a = b.address; a < b.address + b.bytes.size(); ++a) {
+            size_t& end = used[static_cast<int32_t>(a / 1024)];
+            end = std::max<size_t>(end, a % 1024 + 1);
         }
     }
-    return text + HexLine(1, 0, {});
+    for (const auto& [page, size] : used) {
+        std::vector<uint8_t> bytes = image.GetPage(page);
+        bytes.resize(size);
+        image.PutPage(page, bytes);
+    }
+    return ToHexText(image);
 }

@@ -45,14 +45,15 @@ protected:
     uint64_t fileSizeLimit_ = 0;
 };
 
-// Intel HEX text with a type 04 record per 64 KiB and data records of up to
-// 16 bytes, from a list of (address, bytes) blocks.
+// Intel HEX text of a list of (address, bytes) blocks, as the utility's own
+// writer makes it: each 1024-byte page the blocks touch, from its start to
+// the last byte given, gaps 0xFF. The writer's layout is tested on its own and against objcopy and
+// srec_cat; here it only carries data to the utility.
 struct HexBlock {
     uint32_t address;
     std::vector<uint8_t> bytes;
 };
 std::string MakeHex(const std::vector<HexBlock>& blocks);
-std::string HexLine(uint8_t type, uint16_t address, const std::vector<uint8_t>& data);
 
 // The lines every successful run without "-i" prints around its work.
 extern const char* const kConnectedLine;    // "Connected to Adapter SN: LKP00012345\n"

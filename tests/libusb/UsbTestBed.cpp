@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 namespace velt::test {
 namespace {
@@ -138,6 +139,11 @@ std::string EmulatedDevice::node() const {
 void EmulatedDevice::StallNext(unsigned n) {
     std::lock_guard<std::mutex> g(mu_);
     stalls_ = n;
+}
+
+void EmulatedDevice::FailNextClaim(int error) {
+    std::lock_guard<std::mutex> g(mu_);
+    claimError_ = error;
 }
 
 void EmulatedDevice::SetSilent(bool silent) {
@@ -362,6 +368,8 @@ bool EmulatedDevice::HandleIoctl(UMockdevIoctlClient* client) {
         if (number >= layout_.interfaces.size())
             return fail(ENOENT);
         if (request == USBDEVFS_CLAIMINTERFACE) {
+            if (claimError_ != 0)
+                return fail(std::exchange(claimError_, 0));
             if (held != claims_.end() && held->second != client)
                 return fail(EBUSY);  // another open file holds it
             claims_[number] = client;

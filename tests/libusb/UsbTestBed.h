@@ -79,6 +79,9 @@ public:
     ~EmulatedDevice();
     // The next n control requests to the DFU function stall.
     void StallNext(unsigned n);
+    // The next claim of an interface fails with this errno (ENODEV: the
+    // device left between a program's listing and its open).
+    void FailNextClaim(int error);
     // Control requests are taken and never completed, until turned off.
     void SetSilent(bool silent);
     // The DFU requests the model has seen (standard and MS OS ones excluded).
@@ -117,6 +120,7 @@ private:
     std::map<unsigned, UMockdevIoctlClient*> claims_;
     std::vector<uint8_t> requests_;
     unsigned stalls_ = 0;
+    int claimError_ = 0;
     unsigned resets_ = 0;
     bool silent_ = false;
     bool removed_ = false;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "fake_usb_device.h"
 #include "UsbTestBed.h"
 #include "VELT_DFU.h"
 
@@ -337,6 +338,39 @@ TEST_F(LibusbDevices, ADeviceRemovedMidSessionFailsItsCallsAndClosesCleanly) {
     EXPECT_EQ(DFU_GetDeviceDescriptor(h, &dev), DFU_STATUS_GENERAL_ERROR);
     Close(h);
     EXPECT_TRUE(Paths().empty());
+}
+
+// A board that leaves between the listing and the open: its claim fails with
+// ENODEV. That is "not found", as if it was never there, not "device lost":
+// the caller hears ERROR_FILE_NOT_FOUND and the next backend is asked.
+TEST_F(LibusbDevices, ABoardGoneBeforeItsOpenIsNotFoundAndTheNextBackendIsAsked) {
+    EmulatedDevice& d = bed.Add(Dfu("LEFT"));
+    ASSERT_EQ(Paths().size(), 1u);
+    const std::string path = DfuPath("vid_0483&pid_df11", "LEFT");
+    d.FailNextClaim(ENODEV);
+    const std::u16string widePath(path.begin(), path.end());
+    const HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    d.FailNextClaim(ENODEV);
+    DFU_HANDLE h = nullptr;
+    EXPECT_EQ(DFU_OpenByIndex(&h, 0), DFU_STATUS_GENERAL_ERROR);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(h, nullptr);
+
+    // With every backend asked, a simulated device under the same path is
+    // the one that opens.
+    TempDir usb;
+    FakeUsbDevice twin(usb.path(), "twin", path, "{04C77E93-B54D-4714-AC96-15A62BFA307B}");
+    setenv("VELT_USBDEVICES", usb.path().c_str(), 1);
+    unsetenv("VELT_USB_BACKEND");
+    d.FailNextClaim(ENODEV);
+    EXPECT_EQ(DFU_OpenByDevicePath(&h, path.c_str()), DFU_STATUS_SUCCESS);
+    if (h)
+        handles.push_back(h);
+    EXPECT_EQ(d.OpenClients(), 0u) << "the emulated board kept nothing open";
+    unsetenv("VELT_USBDEVICES");
 }
 
 // --- images ----------------------------------------------------------

@@ -26,7 +26,14 @@ TEST(GuidMap, TakesWellFormedBindingsAndSkipsTheRest) {
                           "0483:DF11/256 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
                           "0483:DF11/x {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
                           "0483:DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F} extra\n"
-                          "0483-DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n");
+                          "0483-DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
+                          // hexadecimal digits only: no sign, prefix or other letter
+                          "+483:DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
+                          "0x48:DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
+                          "0483:DF1G {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
+                          "0483:DF11 {+A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8F}\n"
+                          "0483:DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E8G}\n"
+                          "0483:DF11 {8A1C2B3D-4E5F-4061-9728-3A4B5C6D7E 8}\n");
     std::vector<GuidBinding> b = ParseGuidMap(in);
     ASSERT_EQ(b.size(), 2u);
     EXPECT_EQ(b[0].vid, 0x0483);

@@ -127,6 +127,20 @@ TEST_F(SerialPortsOnEmulatedSysfs, DosDevicesEntriesWinOverDiscoveredPorts) {
     EXPECT_EQ(Listed().size(), 2u);
 }
 
+TEST_F(SerialPortsOnEmulatedSysfs, ComNamesInLowerCaseHoldTheirNumbersToo) {
+    // "com1" is COM1 to every opener, so no discovered port may be named COM1
+    // beside it: that port could never be reached. A database line written
+    // by hand in lower case keeps its adapter's name likewise.
+    ASSERT_EQ(symlink("/dev/null", (dos() + "/com1").c_str()), 0);
+    std::filesystem::create_directories(work_ + "/db");
+    std::ofstream(database()) << "com3 sysfs:/devices/usb1/1-3/1-3:1.0\n";
+    bed.AddTty(kAcm);
+    const std::map<std::string, std::string> expected = {{"COM3", "/dev/ttyACM0"}, {"com1", "/dev/null"}};
+    EXPECT_EQ(Listed(), expected);
+    EXPECT_EQ(Target(u"COM1"), "/dev/null");
+    EXPECT_EQ(Target(u"COM3"), "/dev/ttyACM0");
+}
+
 #ifdef VELT_DFU_TOOL
 // velt-dfu, another program on the emulated sysfs: lists the node beside
 // each name.

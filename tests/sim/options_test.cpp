@@ -1,7 +1,10 @@
 // The command line other programs and scripts write against.
 #include "common/Options.h"
+#include "dosdevices.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -147,6 +150,31 @@ TEST(Options, DirectoriesDefaultToTheEnvironmentThenHome)
     EXPECT_EQ(cl.usbDir, "/home/tester/.velt/usbdevices");
     EXPECT_EQ(cl.dosDevicesDir, "/home/tester/.velt/dosdevices");
     ::setenv("HOME", home.c_str(), 1);
+}
+
+// A service may run without HOME: the simulator must then publish its
+// devices where the platform layer looks for them, the account's home.
+TEST(Options, WithoutHomeTheDirectoriesAreTheAccountsAsThePlatformsAre)
+{
+    const struct passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string accountHome = account->pw_dir;
+    ::unsetenv("VELT_USBDEVICES");
+    ::unsetenv("VELT_DOSDEVICES");
+    const char* saved = std::getenv("HOME");
+    const std::string home = saved ? saved : "";
+    for (const char* unset : {static_cast<const char*>(nullptr), ""}) {
+        if (unset)
+            ::setenv("HOME", unset, 1);
+        else
+            ::unsetenv("HOME");
+        const CommandLine cl = parse({"--usb"});
+        EXPECT_EQ(cl.usbDir, accountHome + "/.velt/usbdevices");
+        EXPECT_EQ(cl.dosDevicesDir, accountHome + "/.velt/dosdevices");
+        EXPECT_EQ(cl.dosDevicesDir, velt::platform::DosDevicesDir());
+    }
+    if (saved)
+        ::setenv("HOME", home.c_str(), 1);
 }
 
 TEST(Options, RejectsValuesThatDoNotFit)

@@ -12,7 +12,7 @@ namespace {
 
 class Protocol : public ::testing::Test {
 protected:
-    void make(const SerialFaults& faults = {}, ModelConfig config = {})
+    void make(const DeviceFaults& faults = {}, ModelConfig config = {})
     {
         protocol_.reset();
         model_ = std::make_unique<DfuModel>(config);
@@ -140,7 +140,7 @@ TEST_F(Protocol, AHostFrameRepeatedAfterItsAcknowledgementIsCarriedOutOnce)
     EXPECT_EQ(feed(block), std::vector<uint8_t>{kAck});
     EXPECT_EQ(model_->state(), DfuState::DnloadSync);
 
-    SerialFaults naive;
+    DeviceFaults naive;
     naive.executeRepeats = true;
     make(naive);
     feed({kSyncRequest});
@@ -163,7 +163,7 @@ TEST_F(Protocol, IncompleteFrameIsDroppedAfterAPause)
 
 TEST_F(Protocol, DelayHoldsBackOnlyTheReplyOfTheNthRequest)
 {
-    SerialFaults faults;
+    DeviceFaults faults;
     faults.delayMs = 1200;
     faults.delayOnly = 2;
     make(faults);
@@ -201,7 +201,7 @@ struct FaultyRun {
 
 FaultyRun runFaulty(double rate, uint64_t seed, unsigned blocks)
 {
-    SerialFaults faults;
+    DeviceFaults faults;
     faults.random.rate = rate;
     faults.random.seed = seed;
     faults.random.seeded = true;

@@ -49,10 +49,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kDfuIdle = 2;
-constexpr uint8_t kDnloadSync = 3;
-constexpr uint8_t kDnBusy = 4;
-constexpr uint8_t kDfuError = 10;
 constexpr double kHangSeconds = 120;
 // Tries in a row to bring a device back to dfuIDLE after which it counts as
 // gone (its simulator ended, say): its worker stops rather than spin.
@@ -186,11 +182,11 @@ bool recover(DFU_HANDLE handle)
         uint8_t state = 0;
         if (DFU_DfuGetState(handle, &state) != DFU_STATUS_SUCCESS)
             continue;
-        if (state == kDfuIdle)
+        if (state == DFU_STATE_DFU_IDLE)
             return true;
-        if (state == kDfuError) {
+        if (state == DFU_STATE_DFU_ERROR) {
             DFU_DfuClearStatus(handle);
-        } else if (state == kDnloadSync || state == kDnBusy) {
+        } else if (state == DFU_STATE_DFU_DNLOAD_SYNC || state == DFU_STATE_DFU_DNBUSY) {
             DFU_GETSTATUS_RESULT status{};
             DFU_DfuGetStatus(handle, &status);
         } else {

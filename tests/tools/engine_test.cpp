@@ -140,33 +140,33 @@ TEST(EngineRecovery, TheSameStateMeansWhatTheFailedRequestMakesOfIt)
         bool first;
         Action action;
     } cases[] = {
-        {Failed::Dnload, kDnloadSync, false, Action::Poll},
-        {Failed::Dnload, kDnBusy, false, Action::Poll},
-        {Failed::Dnload, kDnloadIdle, false, Action::Resend},
-        {Failed::Dnload, kDfuIdle, true, Action::Resend},
-        {Failed::Dnload, kDfuIdle, false, Action::Fail},
-        {Failed::GetStatus, kDnloadSync, false, Action::Poll},
-        {Failed::GetStatus, kDnBusy, false, Action::WaitAndPoll},
-        {Failed::GetStatus, kDnloadIdle, false, Action::BlockDone},
-        {Failed::GetStatus, kDfuIdle, false, Action::Fail},
-        {Failed::ClosingDnload, kDnloadIdle, false, Action::Resend},
-        {Failed::ClosingDnload, kManifestSync, false, Action::Manifest},
-        {Failed::ClosingDnload, kManifest, false, Action::Manifest},
-        {Failed::ClosingDnload, kDfuIdle, false, Action::Manifest},
-        {Failed::ClosingDnload, kManifestWaitReset, false, Action::WaitReset},
-        {Failed::ManifestStatus, kManifest, false, Action::WaitAndPoll},
-        {Failed::ManifestStatus, kDfuIdle, false, Action::Manifested},
-        {Failed::ManifestStatus, kManifestWaitReset, false, Action::WaitReset},
-        {Failed::ManifestStatus, kDnloadIdle, false, Action::Resend},
-        {Failed::ManifestStatus, kAppIdle, false, Action::Fail},
-        {Failed::Dnload, kUploadIdle, false, Action::Fail},
+        {Failed::Dnload, DFU_STATE_DFU_DNLOAD_SYNC, false, Action::Poll},
+        {Failed::Dnload, DFU_STATE_DFU_DNBUSY, false, Action::Poll},
+        {Failed::Dnload, DFU_STATE_DFU_DNLOAD_IDLE, false, Action::Resend},
+        {Failed::Dnload, DFU_STATE_DFU_IDLE, true, Action::Resend},
+        {Failed::Dnload, DFU_STATE_DFU_IDLE, false, Action::Fail},
+        {Failed::GetStatus, DFU_STATE_DFU_DNLOAD_SYNC, false, Action::Poll},
+        {Failed::GetStatus, DFU_STATE_DFU_DNBUSY, false, Action::WaitAndPoll},
+        {Failed::GetStatus, DFU_STATE_DFU_DNLOAD_IDLE, false, Action::BlockDone},
+        {Failed::GetStatus, DFU_STATE_DFU_IDLE, false, Action::Fail},
+        {Failed::ClosingDnload, DFU_STATE_DFU_DNLOAD_IDLE, false, Action::Resend},
+        {Failed::ClosingDnload, DFU_STATE_DFU_MANIFEST_SYNC, false, Action::Manifest},
+        {Failed::ClosingDnload, DFU_STATE_DFU_MANIFEST, false, Action::Manifest},
+        {Failed::ClosingDnload, DFU_STATE_DFU_IDLE, false, Action::Manifest},
+        {Failed::ClosingDnload, DFU_STATE_DFU_MANIFEST_WAIT_RESET, false, Action::WaitReset},
+        {Failed::ManifestStatus, DFU_STATE_DFU_MANIFEST, false, Action::WaitAndPoll},
+        {Failed::ManifestStatus, DFU_STATE_DFU_IDLE, false, Action::Manifested},
+        {Failed::ManifestStatus, DFU_STATE_DFU_MANIFEST_WAIT_RESET, false, Action::WaitReset},
+        {Failed::ManifestStatus, DFU_STATE_DFU_DNLOAD_IDLE, false, Action::Resend},
+        {Failed::ManifestStatus, DFU_STATE_APP_IDLE, false, Action::Fail},
+        {Failed::Dnload, DFU_STATE_DFU_UPLOAD_IDLE, false, Action::Fail},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DecideRecovery(c.request, c.state, c.first), c.action)
             << FailedName(c.request) << " in state " << int(c.state);
     }
     for (Failed request : {Failed::Dnload, Failed::GetStatus, Failed::ClosingDnload, Failed::ManifestStatus})
-        EXPECT_EQ(DecideRecovery(request, kDfuError, true), Action::ClearAndFail) << FailedName(request);
+        EXPECT_EQ(DecideRecovery(request, DFU_STATE_DFU_ERROR, true), Action::ClearAndFail) << FailedName(request);
 }
 
 // Every single request of a download lost, on its way or its reply: the
@@ -270,9 +270,12 @@ TEST(EngineDownload, ManifestationIsPolledAsTheDeviceAsksAndEndsInIdleOrWaitRese
     const Bytes image = Pattern(100, 2);
     Quiet quiet;
     ScriptedStatus tolerant;
-    tolerant.replies = {ScriptedStatus::Reply(kDnBusy, 15), ScriptedStatus::Reply(kDnloadIdle, 0),
-                        ScriptedStatus::Reply(kManifestSync, 0), ScriptedStatus::Reply(kManifest, 30),
-                        ScriptedStatus::Reply(kManifest, 30), ScriptedStatus::Reply(kDfuIdle, 0)};
+    tolerant.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNBUSY, 15),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_SYNC, 0),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 30),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 30),
+                        ScriptedStatus::Reply(DFU_STATE_DFU_IDLE, 0)};
     Outcome outcome = Download(tolerant, image.data(), image.size(), Blocks(128), quiet);
     ASSERT_TRUE(outcome.ok()) << outcome.failed;
     EXPECT_FALSE(outcome.waitReset);
@@ -280,8 +283,9 @@ TEST(EngineDownload, ManifestationIsPolledAsTheDeviceAsksAndEndsInIdleOrWaitRese
     EXPECT_TRUE(tolerant.replies.empty());
 
     ScriptedStatus waitsForReset;
-    waitsForReset.replies = {ScriptedStatus::Reply(kDnloadIdle, 0), ScriptedStatus::Reply(kManifestSync, 5),
-                             ScriptedStatus::Reply(kManifestWaitReset, 0)};
+    waitsForReset.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
+                             ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_SYNC, 5),
+                             ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST_WAIT_RESET, 0)};
     outcome = Download(waitsForReset, image.data(), image.size(), Blocks(128), quiet);
     ASSERT_TRUE(outcome.ok()) << outcome.failed;
     EXPECT_TRUE(outcome.waitReset);
@@ -289,16 +293,17 @@ TEST(EngineDownload, ManifestationIsPolledAsTheDeviceAsksAndEndsInIdleOrWaitRese
 
     // A failed manifestation is the device's word: DFU_STATUS_DOWNLOAD_FAILED.
     ScriptedStatus failing;
-    failing.replies = {ScriptedStatus::Reply(kDnloadIdle, 0), ScriptedStatus::Reply(kDfuIdle, 0, 0x07)};
+    failing.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0),
+                       ScriptedStatus::Reply(DFU_STATE_DFU_IDLE, 0, 0x07)};
     outcome = Download(failing, image.data(), image.size(), Blocks(128), quiet);
     EXPECT_EQ(outcome.end, Outcome::End::DeviceStatus);
     EXPECT_EQ(outcome.status, DFU_STATUS_DOWNLOAD_FAILED);
 
     // A device that never ends its manifestation is given its poll times and the cap, then fails.
     ScriptedStatus endless;
-    endless.replies = {ScriptedStatus::Reply(kDnloadIdle, 0)};
+    endless.replies = {ScriptedStatus::Reply(DFU_STATE_DFU_DNLOAD_IDLE, 0)};
     for (int i = 0; i < 1000; ++i)
-        endless.replies.push_back(ScriptedStatus::Reply(kManifest, 0));
+        endless.replies.push_back(ScriptedStatus::Reply(DFU_STATE_DFU_MANIFEST, 0));
     Policy capped = Blocks(128);
     capped.manifestCapMs = 0;
     outcome = Download(endless, image.data(), image.size(), capped, quiet);

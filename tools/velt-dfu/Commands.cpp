@@ -85,8 +85,7 @@ int RunClear(CommandContext& context)
     DFU_STATUS status = DFU_DfuGetState(context.device->handle(), &state);
     if (status != DFU_STATUS_SUCCESS)
         return ReportDeviceFailure(*context.device, "cannot read the state of device " + context.device->label(), status);
-    constexpr uint8_t kDfuError = 10;
-    if (state != kDfuError) {
+    if (state != DFU_STATE_DFU_ERROR) {
         std::printf("Nothing to clear: the device is in %s (%u), not in dfuERROR.\n", DfuStateName(state), state);
         return kExitOk;
     }

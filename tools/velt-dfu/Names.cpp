@@ -2,6 +2,7 @@
 
 #include <VELT_DFU.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <iterator>
 
@@ -9,12 +10,12 @@ namespace veltdfu {
 
 namespace {
 
-struct StatusEntry {
-    uint8_t code;
+struct NumberName {
+    uint8_t number;
     const char* name;
 };
 
-constexpr StatusEntry kLibraryStatuses[] = {
+constexpr NumberName kLibraryStatuses[] = {
     {DFU_STATUS_SUCCESS, "DFU_STATUS_SUCCESS"},
     {DFU_STATUS_INVALID_PARAMETER, "DFU_STATUS_INVALID_PARAMETER"},
     {DFU_STATUS_BUFFER_TOO_SMALL, "DFU_STATUS_BUFFER_TOO_SMALL"},
@@ -35,27 +36,58 @@ constexpr StatusEntry kLibraryStatuses[] = {
     {DFU_STATUS_INCOMPLETE_TRANSFER, "DFU_STATUS_INCOMPLETE_TRANSFER"},
 };
 
-// Indexed by the DFU 1.1 number.
-constexpr const char* kDfuStates[] = {
-    "appIDLE",          "appDETACH",   "dfuIDLE",
-    "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
-    "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
-    "dfuUPLOAD-IDLE",   "dfuERROR",
-};
+// Each entry stands at its own number, so a name is looked up by index.
+template <size_t N>
+constexpr bool AtTheirNumbers(const NumberName (&table)[N])
+{
+    for (size_t i = 0; i < N; ++i) {
+        if (table[i].number != i)
+            return false;
+    }
+    return true;
+}
 
-constexpr const char* kDfuStatuses[] = {
-    "OK",       "errTARGET",   "errFILE",     "errWRITE",
-    "errERASE", "errCHECK_ERASED", "errPROG", "errVERIFY",
-    "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR",
-    "errUSBR",  "errPOR",      "errUNKNOWN",  "errSTALLEDPKT",
+constexpr NumberName kDfuStates[] = {
+    {DFU_STATE_APP_IDLE, "appIDLE"},
+    {DFU_STATE_APP_DETACH, "appDETACH"},
+    {DFU_STATE_DFU_IDLE, "dfuIDLE"},
+    {DFU_STATE_DFU_DNLOAD_SYNC, "dfuDNLOAD-SYNC"},
+    {DFU_STATE_DFU_DNBUSY, "dfuDNBUSY"},
+    {DFU_STATE_DFU_DNLOAD_IDLE, "dfuDNLOAD-IDLE"},
+    {DFU_STATE_DFU_MANIFEST_SYNC, "dfuMANIFEST-SYNC"},
+    {DFU_STATE_DFU_MANIFEST, "dfuMANIFEST"},
+    {DFU_STATE_DFU_MANIFEST_WAIT_RESET, "dfuMANIFEST-WAIT-RESET"},
+    {DFU_STATE_DFU_UPLOAD_IDLE, "dfuUPLOAD-IDLE"},
+    {DFU_STATE_DFU_ERROR, "dfuERROR"},
 };
+static_assert(AtTheirNumbers(kDfuStates), "DFU states out of number order");
+
+constexpr NumberName kDfuStatuses[] = {
+    {DFU_DEVICE_STATUS_OK, "OK"},
+    {DFU_DEVICE_STATUS_ERR_TARGET, "errTARGET"},
+    {DFU_DEVICE_STATUS_ERR_FILE, "errFILE"},
+    {DFU_DEVICE_STATUS_ERR_WRITE, "errWRITE"},
+    {DFU_DEVICE_STATUS_ERR_ERASE, "errERASE"},
+    {DFU_DEVICE_STATUS_ERR_CHECK_ERASED, "errCHECK_ERASED"},
+    {DFU_DEVICE_STATUS_ERR_PROG, "errPROG"},
+    {DFU_DEVICE_STATUS_ERR_VERIFY, "errVERIFY"},
+    {DFU_DEVICE_STATUS_ERR_ADDRESS, "errADDRESS"},
+    {DFU_DEVICE_STATUS_ERR_NOTDONE, "errNOTDONE"},
+    {DFU_DEVICE_STATUS_ERR_FIRMWARE, "errFIRMWARE"},
+    {DFU_DEVICE_STATUS_ERR_VENDOR, "errVENDOR"},
+    {DFU_DEVICE_STATUS_ERR_USBR, "errUSBR"},
+    {DFU_DEVICE_STATUS_ERR_POR, "errPOR"},
+    {DFU_DEVICE_STATUS_ERR_UNKNOWN, "errUNKNOWN"},
+    {DFU_DEVICE_STATUS_ERR_STALLEDPKT, "errSTALLEDPKT"},
+};
+static_assert(AtTheirNumbers(kDfuStatuses), "DFU device statuses out of number order");
 
 } // namespace
 
 std::string LibraryStatusName(uint8_t status)
 {
-    for (const StatusEntry& entry : kLibraryStatuses) {
-        if (entry.code == status)
+    for (const NumberName& entry : kLibraryStatuses) {
+        if (entry.number == status)
             return entry.name;
     }
     return "unknown status";
@@ -70,12 +102,12 @@ std::string LibraryStatusText(uint8_t status)
 
 const char* DfuStateName(uint8_t state)
 {
-    return state < std::size(kDfuStates) ? kDfuStates[state] : "unknown";
+    return state < std::size(kDfuStates) ? kDfuStates[state].name : "unknown";
 }
 
 const char* DfuStatusName(uint8_t status)
 {
-    return status < std::size(kDfuStatuses) ? kDfuStatuses[status] : "unknown";
+    return status < std::size(kDfuStatuses) ? kDfuStatuses[status].name : "unknown";
 }
 
 } // namespace veltdfu

@@ -98,14 +98,14 @@ private:
     {
         outcome.lastStatus = reply;
         switch (reply.bState) {
-        case kDnBusy:
+        case DFU_STATE_DFU_DNBUSY:
             lastPollMs_ = reply.bwPollTimeout;
             device_.Wait(reply.bwPollTimeout);
             return Step::Poll;
-        case kDnloadIdle:
-        case kDfuIdle:
+        case DFU_STATE_DFU_DNLOAD_IDLE:
+        case DFU_STATE_DFU_IDLE:
             return Step::Done;
-        case kDfuError:
+        case DFU_STATE_DFU_ERROR:
             outcome.failed = "the device reported an error after block " + std::to_string(index);
             return ClearAndFail();
         default:
@@ -117,22 +117,23 @@ private:
     {
         outcome.lastStatus = reply;
         switch (reply.bState) {
-        case kDfuIdle:
-            if (reply.bStatus != 0)
+        case DFU_STATE_DFU_IDLE:
+            if (reply.bStatus != DFU_DEVICE_STATUS_OK)
                 return Stop(Outcome::End::DeviceStatus, DFU_STATUS_DOWNLOAD_FAILED, "the manifestation");
             return Step::Done;
-        case kManifestWaitReset:
+        case DFU_STATE_DFU_MANIFEST_WAIT_RESET:
             return Step::WaitReset;
-        case kManifestSync:
-        case kManifest:
-        case kDnBusy:
+        case DFU_STATE_DFU_MANIFEST_SYNC:
+        case DFU_STATE_DFU_MANIFEST:
+        case DFU_STATE_DFU_DNBUSY:
             lastPollMs_ = reply.bwPollTimeout;
             device_.Wait(reply.bwPollTimeout);
             return Step::Poll;
-        case kDnloadIdle:
+        case DFU_STATE_DFU_DNLOAD_IDLE:
             // The device took no closing DNLOAD: the line lost it after all.
-            return Recover(Failed::ClosingDnload, blocks, DFU_STATUS_UNEXPECTED_STATE, used, kDnloadIdle);
-        case kDfuError:
+            return Recover(Failed::ClosingDnload, blocks, DFU_STATUS_UNEXPECTED_STATE, used,
+                           DFU_STATE_DFU_DNLOAD_IDLE);
+        case DFU_STATE_DFU_ERROR:
             outcome.failed = "the device reported an error during the manifestation";
             return ClearAndFail();
         default:

@@ -32,10 +32,10 @@ Recovery ReturnToIdle(Requests& device)
         if (!recovery.first)
             recovery.first = now;
         switch (now.bState) {
-        case kDfuIdle:
+        case DFU_STATE_DFU_IDLE:
             recovery.idle = true;
             return recovery;
-        case kDfuError:
+        case DFU_STATE_DFU_ERROR:
             recovery.status = device.ClearStatus();
             if (recovery.status != DFU_STATUS_SUCCESS) {
                 recovery.problem = "cannot clear its error status";
@@ -44,31 +44,30 @@ Recovery ReturnToIdle(Requests& device)
             recovery.actions.push_back(std::string("cleared the error status ") + DfuStatusName(now.bStatus) +
                                        " (CLRSTATUS)");
             break;
-        case kDnloadIdle:
-        case kUploadIdle:
+        case DFU_STATE_DFU_DNLOAD_IDLE:
+        case DFU_STATE_DFU_UPLOAD_IDLE:
             recovery.status = device.Abort();
             if (recovery.status != DFU_STATUS_SUCCESS) {
                 recovery.problem = "cannot abort its unfinished transfer";
                 return recovery;
             }
             recovery.actions.push_back(std::string("abandoned the unfinished ") +
-                                       (now.bState == kDnloadIdle ? "download" : "upload") + " (ABORT)");
+                                       (now.bState == DFU_STATE_DFU_DNLOAD_IDLE ? "download" : "upload") + " (ABORT)");
             break;
-        case kDnBusy:
-        case kManifest:
+        case DFU_STATE_DFU_DNBUSY:
+        case DFU_STATE_DFU_MANIFEST:
             device.Wait(std::min(now.bwPollTimeout, kLongestPollMs));
             break;
-        case kDnloadSync:
-        case kManifestSync:
+        case DFU_STATE_DFU_DNLOAD_SYNC:
+        case DFU_STATE_DFU_MANIFEST_SYNC:
             break; // the next GETSTATUS moves it on
-        case kManifestWaitReset:
+        case DFU_STATE_DFU_MANIFEST_WAIT_RESET:
             recovery.waitReset = true;
             recovery.problem = "it is in dfuMANIFEST-WAIT-RESET: it runs its new firmware after a reset";
             return recovery;
         default:
-            recovery.problem = std::string("it is in ") + DfuStateName(now.bState) + (now.bState <= kAppDetach
-                                   ? ", not in DFU mode"
-                                   : ", which only a reset leaves");
+            recovery.problem = std::string("it is in ") + DfuStateName(now.bState) +
+                               (now.bState <= DFU_STATE_APP_DETACH ? ", not in DFU mode" : ", which only a reset leaves");
             return recovery;
         }
     }

@@ -12,10 +12,10 @@ namespace {
 Action AfterDnload(uint8_t state, bool firstBlock)
 {
     switch (state) {
-    case kDnloadSync:
-    case kDnBusy: return Action::Poll;
-    case kDnloadIdle: return Action::Resend;
-    case kDfuIdle: return firstBlock ? Action::Resend : Action::Fail;
+    case DFU_STATE_DFU_DNLOAD_SYNC:
+    case DFU_STATE_DFU_DNBUSY: return Action::Poll;
+    case DFU_STATE_DFU_DNLOAD_IDLE: return Action::Resend;
+    case DFU_STATE_DFU_IDLE: return firstBlock ? Action::Resend : Action::Fail;
     default: return Action::Fail;
     }
 }
@@ -23,9 +23,9 @@ Action AfterDnload(uint8_t state, bool firstBlock)
 Action AfterGetStatus(uint8_t state)
 {
     switch (state) {
-    case kDnloadSync: return Action::Poll;      // the GETSTATUS never arrived
-    case kDnBusy: return Action::WaitAndPoll;   // it arrived; the reply was lost
-    case kDnloadIdle: return Action::BlockDone; // it arrived, and so did the write
+    case DFU_STATE_DFU_DNLOAD_SYNC: return Action::Poll;      // the GETSTATUS never arrived
+    case DFU_STATE_DFU_DNBUSY: return Action::WaitAndPoll;   // it arrived; the reply was lost
+    case DFU_STATE_DFU_DNLOAD_IDLE: return Action::BlockDone; // it arrived, and so did the write
     default: return Action::Fail;
     }
 }
@@ -33,11 +33,11 @@ Action AfterGetStatus(uint8_t state)
 Action AfterClosingDnload(uint8_t state)
 {
     switch (state) {
-    case kDnloadIdle: return Action::Resend;
-    case kManifestSync:
-    case kManifest:
-    case kDfuIdle: return Action::Manifest;
-    case kManifestWaitReset: return Action::WaitReset;
+    case DFU_STATE_DFU_DNLOAD_IDLE: return Action::Resend;
+    case DFU_STATE_DFU_MANIFEST_SYNC:
+    case DFU_STATE_DFU_MANIFEST:
+    case DFU_STATE_DFU_IDLE: return Action::Manifest;
+    case DFU_STATE_DFU_MANIFEST_WAIT_RESET: return Action::WaitReset;
     default: return Action::Fail;
     }
 }
@@ -45,11 +45,11 @@ Action AfterClosingDnload(uint8_t state)
 Action AfterManifestStatus(uint8_t state)
 {
     switch (state) {
-    case kManifestSync: return Action::Poll;
-    case kManifest: return Action::WaitAndPoll;
-    case kDfuIdle: return Action::Manifested;
-    case kManifestWaitReset: return Action::WaitReset;
-    case kDnloadIdle: return Action::Resend; // the closing DNLOAD itself was lost
+    case DFU_STATE_DFU_MANIFEST_SYNC: return Action::Poll;
+    case DFU_STATE_DFU_MANIFEST: return Action::WaitAndPoll;
+    case DFU_STATE_DFU_IDLE: return Action::Manifested;
+    case DFU_STATE_DFU_MANIFEST_WAIT_RESET: return Action::WaitReset;
+    case DFU_STATE_DFU_DNLOAD_IDLE: return Action::Resend; // the closing DNLOAD itself was lost
     default: return Action::Fail;
     }
 }
@@ -58,7 +58,7 @@ Action AfterManifestStatus(uint8_t state)
 
 Action DecideRecovery(Failed request, uint8_t state, bool firstBlock)
 {
-    if (state == kDfuError)
+    if (state == DFU_STATE_DFU_ERROR)
         return Action::ClearAndFail;
     switch (request) {
     case Failed::Dnload: return AfterDnload(state, firstBlock);

@@ -11,21 +11,7 @@
 
 namespace veltdfu::engine {
 
-// DFU 1.1 device states (bState).
-enum DfuState : uint8_t {
-    kAppIdle = 0,
-    kAppDetach = 1,
-    kDfuIdle = 2,
-    kDnloadSync = 3,
-    kDnBusy = 4,
-    kDnloadIdle = 5,
-    kManifestSync = 6,
-    kManifest = 7,
-    kManifestWaitReset = 8,
-    kUploadIdle = 9,
-    kDfuError = 10,
-};
-
+// Device states are the public header's DFU_STATE_ numbers.
 class Requests {
 public:
     virtual ~Requests() = default;

@@ -91,7 +91,7 @@ Step MakeReady(Session& session, DFU_HANDLE handle)
     engine::LibraryRequests requests(handle);
     const engine::Recovery recovery = ReturnToIdle(requests);
     const std::string label = "device " + session.device();
-    if (recovery.first && recovery.first->bState != engine::kDfuIdle && !recovery.actions.empty()) {
+    if (recovery.first && recovery.first->bState != DFU_STATE_DFU_IDLE && !recovery.actions.empty()) {
         session.note(label + " was in " + DfuStateName(recovery.first->bState) + " (status " +
                      DfuStatusName(recovery.first->bStatus) + "): " + Join(recovery.actions, ", then ") +
                      (recovery.idle ? "; it is in dfuIDLE now" : ""));

@@ -1,16 +1,18 @@
-// Faults a simulated serial device can be told to commit, for testing how a
-// host copes with a misbehaving line.
-#ifndef VELT_SIM_SERIAL_FAULTS_H
-#define VELT_SIM_SERIAL_FAULTS_H
+// Faults a simulated device can be told to commit, for testing how a host
+// copes with a misbehaving device: the serial line's scripted ones, and
+// random ones on either kind of device.
+#ifndef VELT_SIM_DEVICE_FAULTS_H
+#define VELT_SIM_DEVICE_FAULTS_H
 
-#include "../common/RandomFaults.h"
+#include "RandomFaults.h"
 
 #include <cstdint>
 #include <optional>
 
 namespace velt::sim {
 
-struct SerialFaults {
+struct DeviceFaults {
+    // Serial devices only.
     unsigned noise = 0;              // junk bytes before every reply frame
     unsigned nak = 0;                // reject the host's next K good frames
     unsigned badCrc = 0;             // send the next K reply frames with a wrong CRC
