@@ -49,8 +49,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kDfuIdle = 2;
-constexpr uint8_t kDfuDnloadIdle = 5;
 constexpr uint16_t kBlockSize = 1024;
 constexpr uint32_t kFlashSize = 64u * 1024 * 1024;
 constexpr int kRounds = 10;
@@ -256,8 +254,9 @@ private:
     void answer(uint8_t request)
     {
         static const std::vector<uint8_t> ack = {framing::kAck};
-        static const std::vector<uint8_t> state = withAck(framing::encodeFrame({kDfuIdle}));
-        static const std::vector<uint8_t> status = withAck(framing::encodeFrame({0, 0, 0, 0, kDfuDnloadIdle, 0}));
+        static const std::vector<uint8_t> state = withAck(framing::encodeFrame({DFU_STATE_DFU_IDLE}));
+        static const std::vector<uint8_t> status =
+            withAck(framing::encodeFrame({0, 0, 0, 0, DFU_STATE_DFU_DNLOAD_IDLE, 0}));
         const std::vector<uint8_t>& out = request == 5 ? state : request == 3 ? status : ack;
         (void)!write(master_, out.data(), out.size());
     }
@@ -294,7 +293,7 @@ double GetStateRate(DFU_HANDLE handle, double seconds)
         for (int i = 0; i < 20; ++i) {
             uint8_t state = 0;
             Require(DFU_DfuGetState(handle, &state), "GETSTATE");
-            if (state != kDfuIdle)
+            if (state != DFU_STATE_DFU_IDLE)
                 throw std::runtime_error("GETSTATE: device not in dfuIDLE");
         }
     });
@@ -325,7 +324,7 @@ double DownloadRate(Download& download, double seconds)
                 "DNLOAD");
         DFU_GETSTATUS_RESULT status{};
         Require(DFU_DfuGetStatus(download.handle, &status), "GETSTATUS");
-        if (status.bState != kDfuDnloadIdle || status.bStatus != 0)
+        if (status.bState != DFU_STATE_DFU_DNLOAD_IDLE || status.bStatus != DFU_DEVICE_STATUS_OK)
             throw std::runtime_error("GETSTATUS after DNLOAD: not dfuDNLOAD-IDLE with OK");
         ++download.nextBlock;
     });
