@@ -85,6 +85,22 @@ def test_devices_are_listed_usb_first(sim):
     assert entries[1].path == "\\\\.\\COM7" and (entries[1].vid, entries[1].serial) == (None, None)
 
 
+def test_a_usb_device_is_chosen_by_serial_number_or_vid_pid(sim):
+    sim("--usb", "serial=A1", "--usb", "serial=A2", "--usb", "vid=1A2B,pid=00FF,serial=B1")
+    paths = {e.serial: e.path for e in velt_dfu.devices()}
+    for name, serial in [("a2", "A2"), ("1a2b:00ff", "B1"), ("F055:D0F1:a1", "A1")]:
+        with velt_dfu.Device(name) as device:
+            assert device.path == paths[serial], name
+            assert device.label == name
+    with pytest.raises(velt_dfu.DfuValueError, match="fits 2 devices") as ambiguous:
+        velt_dfu.Device("f055:d0f1")
+    assert paths["A1"] in str(ambiguous.value) and paths["A2"] in str(ambiguous.value)
+    for missing in ["A3", "f055:d0f2", "f055:d0f1:B1", "f055"]:
+        with pytest.raises(velt_dfu.DfuOpenError) as absent:
+            velt_dfu.Device(missing)
+        assert absent.value.status == velt_dfu.DFU_STATUS_DEVICE_NOT_FOUND and isinstance(absent.value, OSError)
+
+
 def test_requests_and_settings(sim):
     sim("--com", "COM7,state=10", "--usb", "serial=P2")
     with velt_dfu.Device("COM7") as device:

@@ -194,6 +194,43 @@ def devices() -> List[DeviceEntry]:
     return found
 
 
+def _usb_match(entry: DeviceEntry, name: str) -> bool:
+    """NAME as a serial number, or VID:PID[:SERIAL] in hexadecimal; letter case
+    never matters, as with velt-dfu."""
+    wanted = name.lower()
+    if entry.serial is not None and entry.serial.lower() == wanted:
+        return True
+    parts = wanted.split(":", 2)
+    if len(parts) < 2 or entry.vid is None:
+        return False
+    try:
+        vid, pid = int(parts[0], 16), int(parts[1], 16)
+    except ValueError:
+        return False
+    if not (0 < len(parts[0]) <= 4 and 0 < len(parts[1]) <= 4) or (vid, pid) != (entry.vid, entry.pid):
+        return False
+    return len(parts) == 2 or (entry.serial is not None and entry.serial.lower() == parts[2])
+
+
+def _path_for(name: str) -> Tuple[str, bool]:
+    """The device path to open for NAME, and whether it was chosen from the
+    list: a path as it is, a COM name as its port, else the one USB device NAME
+    fits (serial number or VID:PID[:SERIAL]); a name that fits several is
+    refused with their paths, one that fits none is a device not found."""
+    if name.startswith("\\\\"):
+        return name, False
+    if name.upper().startswith("COM"):
+        return "\\\\.\\" + name, False
+    matches = [entry for entry in devices() if entry.kind == "usb" and _usb_match(entry, name)]
+    if len(matches) == 1:
+        return matches[0].path, True
+    if not matches:
+        raise DfuOpenError(_constants.DFU_STATUS_DEVICE_NOT_FOUND, "cannot open", name,
+                           "no USB device has this serial number or VID:PID")
+    raise DfuValueError(_constants.DFU_STATUS_INVALID_PARAMETER, "cannot open", name,
+                        "it fits " + str(len(matches)) + " devices: " + ", ".join(m.path for m in matches))
+
+
 class _ProgressRelay:
     """The C callback of one image transfer: hands each block to the caller's
     callable as a :class:`Progress`, keeps an exception it raises (never let
@@ -243,16 +280,20 @@ def _first_difference(a: bytes, b: bytes) -> Optional[int]:
 
 
 class Device:
-    """An open device, by library index (``0``), COM port name (``"COM7"``) or
-    device path. Use it as a context manager, or call :meth:`close`."""
+    """An open device, by library index (``0``), COM port name (``"COM7"``),
+    USB serial number (``"B2"``), ``"VID:PID"`` or ``"VID:PID:SERIAL"`` in
+    hexadecimal (``"f055:d0f1"``), or device path. A name that fits several
+    devices raises :class:`DfuValueError` naming them. Use it as a context
+    manager, or call :meth:`close`."""
 
     def __init__(self, which: Union[int, str]):
         self._lib = _dll()
         self._handle = ctypes.c_void_p()
         self._block: Optional[int] = None
         if isinstance(which, str):
-            path = which if not which.upper().startswith("COM") else "\\\\.\\" + which
-            self.label = path
+            path, chosen = _path_for(which)
+            # A USB device chosen by what it is keeps the name it was chosen by.
+            self.label = which if chosen else path
             status = self._lib.DFU_OpenByDevicePath(ctypes.byref(self._handle), path.encode("latin-1"))
         else:
             index = _integer(which, "device index", 0, 0xFFFFFFFF)
