@@ -186,6 +186,29 @@ def test_download_and_upload_round_trip(sim, tmp_path, kind):
 
 
 @pytest.mark.parametrize("kind", ["usb", "serial"])
+def test_an_upload_ends_at_a_short_block_and_never_loses_the_file(sim, tmp_path, kind):
+    # A standard board: after the short block that ends its image it starts over.
+    sim("--usb", "serial=S1,upload-end=short") if kind == "usb" else sim("--com", "COM7,upload-end=short")
+    image = bytes(random.Random(6).getrandbits(8) for _ in range(5000))
+    (tmp_path / "image.bin").write_bytes(image)
+    keep = tmp_path / "keep.bin"
+    keep.write_bytes(b"kept")
+    with velt_dfu.Device(0) as device:
+        device.download(tmp_path / "image.bin", transfer_size=1000)
+        assert device.upload(tmp_path / "back.bin", transfer_size=1024) == 5000
+        assert device.state_name == "dfuIDLE"
+        assert (tmp_path / "back.bin").read_bytes() == image
+        with pytest.raises(velt_dfu.DfuCancelledError):
+            device.upload(keep, transfer_size=1024, progress=lambda p: p.bytes < 2048)
+        assert device.state_name == "dfuIDLE"
+        # Read on to an empty block, this board would go round its image again.
+        assert device.upload(tmp_path / "twice.bin", 1024, until_empty=True, size=7000) == 7000
+        assert (tmp_path / "twice.bin").read_bytes() == image + image[:2000]
+    assert keep.read_bytes() == b"kept"
+    assert not [p.name for p in tmp_path.iterdir() if ".part." in p.name]
+
+
+@pytest.mark.parametrize("kind", ["usb", "serial"])
 def test_a_failed_or_cancelled_transfer_leaves_the_device_idle(sim, tmp_path, kind):
     sim("--usb", "serial=P4,flash-size=8K") if kind == "usb" else sim("--com", "COM7,flash-size=8K")
     (tmp_path / "image.bin").write_bytes(b"\x01" * 4096)
@@ -227,7 +250,8 @@ def test_a_failed_or_cancelled_transfer_leaves_the_device_idle(sim, tmp_path, ki
 
 
 def test_recover_clears_an_error_waits_out_a_manifestation_and_leaves_application_mode_alone(sim, tmp_path):
-    sim("--com", "COM7,state=10", "--com", "COM8,state=0", "--usb", "serial=M,manifest=standard,manifest-poll=20")
+    sim("--com", "COM7,state=10", "--com", "COM8,state=0", "--usb", "serial=M,manifest=standard,manifest-poll=20",
+        "--usb", "serial=W,manifest=standard,manifest-poll=20,attributes=0x03")
     (tmp_path / "image.bin").write_bytes(b"\x05" * 600)
     with velt_dfu.Device("COM7") as device:
         device.download(tmp_path / "image.bin", verify=True)
@@ -235,12 +259,21 @@ def test_recover_clears_an_error_waits_out_a_manifestation_and_leaves_applicatio
         with pytest.raises(velt_dfu.DfuStateError, match="appIDLE, not in DFU mode"):
             device.recover()
         assert device.state_name == "appIDLE"
-    # The library does not follow a manifestation; the image is all sent, so it is not sent again.
-    with velt_dfu.Device(0) as device:
-        with pytest.raises(velt_dfu.DfuStateError) as error:
-            device.download(tmp_path / "image.bin", retries=2)
-        assert (error.value.last_status.state_name, error.value.attempts) == ("dfuMANIFEST", 1)
-        assert device.state_name == "dfuIDLE"
+    # A standard board manifests after the last block: a tolerant one is then
+    # idle and can be read back; one that is not waits for a reset, which the
+    # next transfer's recovery will not give it.
+    with velt_dfu.Device("M") as device:
+        assert device.download(tmp_path / "image.bin", verify=True).state_name == "dfuIDLE"
+    with velt_dfu.Device("W") as device:
+        assert device.download(tmp_path / "image.bin").state_name == "dfuMANIFEST-WAIT-RESET"
+        with pytest.raises(velt_dfu.DfuStateError, match="dfuMANIFEST-WAIT-RESET"):
+            device.recover()
+        device.reset()
+    # Asked to verify, it cannot: the image is sent once, and the failure says why.
+    with velt_dfu.Device("W") as device:
+        with pytest.raises(velt_dfu.DfuStateError, match="downloaded but not verified") as error:
+            device.download(tmp_path / "image.bin", verify=True, retries=2)
+        assert (error.value.last_status.state_name, error.value.attempts) == ("dfuMANIFEST-WAIT-RESET", 1)
 
 
 def test_an_exception_in_the_callback_cancels_and_reaches_the_caller(sim, tmp_path):

@@ -19,6 +19,7 @@ is found as :func:`velt_dfu._library.candidates` describes
 from __future__ import annotations
 
 import ctypes
+import errno as _errno
 import operator
 import os
 import shutil
@@ -54,6 +55,10 @@ _RECOVERY_ROUNDS = 16
 _STATUS_ATTEMPTS = 3        # a faulty line may lose a request or two
 _LONGEST_POLL_MS = 1000     # a device asking for a longer wait is polled sooner
 _NO_REPLY = 0xFF            # a bState no device sends: no GETSTATUS reply was received
+_MANIFEST_CAP_S = 60        # a manifestation may take the poll times asked for plus this
+_MANIFESTING = (DFU_STATE_DFU_MANIFEST_SYNC, DFU_STATE_DFU_MANIFEST)
+_MAX_UPLOAD_BYTES = 64 << 20  # an image that goes on past this without a size given fails
+_UPLOAD_PROGRESS_BLOCKS = 240  # an upload of unknown size is reckoned against this many blocks
 
 _lib: Optional[ctypes.CDLL] = None
 
@@ -232,37 +237,24 @@ def _path_for(name: str) -> Tuple[str, bool]:
 
 
 class _ProgressRelay:
-    """The C callback of one image transfer: hands each block to the caller's
-    callable as a :class:`Progress`, keeps an exception it raises (never let
-    one unwind through C), and ends an upload once ``limit`` bytes are in."""
+    """The C callback of a download: hands each block to the caller's
+    callable as a :class:`Progress` and keeps an exception it raises (never
+    let one unwind through C)."""
 
-    def __init__(self, user: Optional[ProgressCallable], phase: str, block: int, total: Optional[int],
-                 limit: Optional[int] = None):
-        self.user, self.phase, self.block, self.total, self.limit = user, phase, block, total, limit
+    def __init__(self, user: Optional[ProgressCallable], block: int, total: int):
+        self.user, self.block, self.total = user, block, total
         self.error: Optional[BaseException] = None
-        self.user_cancelled = False
-        self.limit_reached = False
         self.callback = _library.PROGRESS_CALLBACK(self._call)
 
     def _call(self, percent: int, in_progress: int, index: int, _user: int) -> int:
-        if not in_progress:
+        if not in_progress or self.user is None:
             return 1
-        moved = 0 if index < 0 else (index + 1) * self.block
-        if self.limit is not None and moved >= self.limit:
-            self.limit_reached = True
-        if self.total is not None:
-            moved = min(moved, self.total)
-            if self.phase != "download":  # the library reckons an upload against 240 blocks
-                percent = moved * 100 // self.total
-        if self.user is not None:
-            try:
-                if self.user(Progress(percent, moved, self.total, self.phase)) is False:
-                    self.user_cancelled = True
-                    return 0
-            except BaseException as error:
-                self.error = error
-                return 0
-        return 0 if self.limit_reached else 1
+        moved = 0 if index < 0 else min((index + 1) * self.block, self.total)
+        try:
+            return 0 if self.user(Progress(percent, moved, self.total, "download")) is False else 1
+        except BaseException as error:
+            self.error = error
+            return 0
 
     def reraise(self) -> None:
         if self.error is not None:
@@ -277,6 +269,52 @@ def _first_difference(a: bytes, b: bytes) -> Optional[int]:
         if a[start:end] != b[start:end]:
             return next(i for i in range(start, end) if a[i] != b[i])
     return None
+
+
+class _UploadTarget:
+    """Where an upload goes: a temporary file beside ``path``, made before the
+    device is asked anything (a folder that cannot take it fails first) and
+    renamed over ``path`` only once the whole image is written, so a failed
+    upload leaves an existing file as it was. A path that is not a regular
+    file (a pipe, /dev/null) is written directly."""
+
+    def __init__(self, path: Union[str, os.PathLike], label: str):
+        self.path, self.shown, self.label = path, os.fsdecode(path), label
+        self.direct = os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path)
+        self.part: Optional[str] = None
+        if self.direct:
+            return
+        folder, name = os.path.split(os.path.abspath(self.shown))
+        try:
+            if os.path.isdir(self.shown):
+                raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), self.shown)
+            handle, self.part = tempfile.mkstemp(prefix=f".{name}.part.", dir=folder)
+            os.close(handle)
+        except OSError as error:
+            raise file_error(_constants.DFU_STATUS_FILE_WRITE_ERROR, "cannot upload", label, self.shown,
+                             error) from None
+
+    def commit(self, image: bytes) -> None:
+        try:
+            with open(self.part if self.part else self.path, "wb") as out:
+                out.write(image)
+                if self.part:
+                    out.flush()
+                    os.fsync(out.fileno())
+            if self.part:
+                os.replace(self.part, self.path)
+                self.part = None
+        except OSError as error:
+            raise file_error(_constants.DFU_STATUS_FILE_WRITE_ERROR, "cannot upload", self.label, self.shown,
+                             error) from None
+
+    def discard(self) -> None:
+        if self.part:
+            try:
+                os.unlink(self.part)
+            except OSError:
+                pass
+            self.part = None
 
 
 class Device:
@@ -507,6 +545,11 @@ class Device:
         - ``recover``: the device is brought to dfuIDLE (:meth:`recover`)
           before each attempt and after one that failed or was cancelled.
 
+        A standard DFU 1.1 board that manifests after the last block is polled
+        as it asks until it is idle or waits for a reset: the returned status
+        then says dfuIDLE or dfuMANIFEST-WAIT-RESET (``verify`` cannot read the
+        latter back and raises DfuStateError).
+
         A failure's error carries ``last_status`` (the device's last GETSTATUS
         reply during the transfer, or None) and ``attempts``."""
         block = self._block_size(transfer_size)
@@ -533,26 +576,35 @@ class Device:
 
     def upload(self, path: Union[str, os.PathLike], transfer_size: Optional[int] = None,
                progress: Optional[ProgressCallable] = None, *, size: Optional[int] = None,
-               recover: bool = True) -> int:
+               recover: bool = True, until_empty: bool = False) -> int:
         """Reads the device's image into ``path``; returns its size in bytes.
 
-        The library's rule ends the upload: it reads until the device sends an
-        empty block. ``size`` stops it after that many bytes instead (then the
-        unfinished upload is ended with ABORT); a board that ends its image
-        with a short block and then starts over needs it. Without ``size`` the
+        The upload ends as DFU 1.1 ends it, at the first block shorter than
+        the transfer size (an empty one included): after it a standard board
+        starts its image over. ``until_empty=True`` reads on to an empty block,
+        for a device that sends short blocks inside its image. ``size`` stops
+        after that many bytes (the device is then told ABORT); without it an
+        image longer than 64 MiB fails. The image is read into memory and then
+        written beside ``path`` and renamed over it, so a failed or cancelled
+        upload leaves an existing file as it was. Without ``size`` the
         percentage is reckoned against 240 blocks, as the library does.
         ``recover`` as for :meth:`download`."""
         block = self._block_size(transfer_size)
         limit = None if size is None else _integer(size, "size", 1, 2 ** 63)
-        if recover:
-            self.recover()
+        target = _UploadTarget(path, self.label)
         try:
-            self._upload_into(path, block, limit, progress, "upload")
-        except BaseException as error:
             if recover:
-                self._recover_after(error)
-            raise
-        return os.path.getsize(path)
+                self.recover()
+            try:
+                image = self._read_image(block, limit, progress, "upload", until_empty)
+            except BaseException as error:
+                if recover:
+                    self._recover_after(error)
+                raise
+            target.commit(image)
+        finally:
+            target.discard()
+        return len(image)
 
     def _block_size(self, transfer_size: Optional[int]) -> int:
         if transfer_size is None:
@@ -589,15 +641,24 @@ class Device:
         if recover:
             self.recover()
         try:
-            relay = _ProgressRelay(progress, "download", block, len(firmware))
+            relay = _ProgressRelay(progress, block, len(firmware))
             result = _library.GetStatusResult(bState=_NO_REPLY)
             status = self._lib.DFU_DownloadImage(self._live(), block, os.fsencode(staged), relay.callback, 0,
                                                  ctypes.byref(result))
             last = None if result.bState == _NO_REPLY else DfuStatus(result.bStatus, result.bwPollTimeout,
                                                                      result.bState, result.iString)
             relay.reraise()
-            if status != 0:
+            if status == _constants.DFU_STATUS_UNEXPECTED_STATE and last is not None and \
+                    last.state in _MANIFESTING + (DFU_STATE_DFU_MANIFEST_WAIT_RESET,):
+                last = self._manifestation(last)
+            elif status != 0:
                 error = error_for(status, "download failed", self.label)
+                error.last_status = last
+                raise error
+            if verify and last is not None and last.state == DFU_STATE_DFU_MANIFEST_WAIT_RESET:
+                error = DfuStateError(_constants.DFU_STATUS_UNEXPECTED_STATE, "verify failed", self.label,
+                                      "the image was downloaded but not verified: the device waits for a reset "
+                                      "(dfuMANIFEST-WAIT-RESET) and answers no UPLOAD")
                 error.last_status = last
                 raise error
             if verify:
@@ -608,33 +669,76 @@ class Device:
                 self._recover_after(error)
             raise
 
-    def _upload_into(self, path: Union[str, os.PathLike], block: int, limit: Optional[int],
-                     progress: Optional[ProgressCallable], phase: str) -> None:
-        relay = _ProgressRelay(progress, phase, block, limit, limit)
-        ctypes.set_errno(0)
-        status = self._lib.DFU_UploadImage(self._live(), block, os.fsencode(path), relay.callback, 0)
-        error = ctypes.get_errno()
-        relay.reraise()
-        if status == _constants.DFU_STATUS_CANCELLED and relay.limit_reached and not relay.user_cancelled:
-            # Ended here, not by the device: the last block may run past the limit.
-            if os.path.getsize(path) > limit:
-                os.truncate(path, limit)
-            self.abort()
-            return
-        if status != 0:
-            raise error_for(status, f"{phase} failed", self.label, path=os.fsdecode(path), error=error or None)
+    def _manifestation(self, last: DfuStatus) -> DfuStatus:
+        """A standard DFU 1.1 board writes its image after the closing DNLOAD,
+        where the library expects dfuIDLE at once: GETSTATUS is polled, each
+        time after the bwPollTimeout the device asked for, never sooner, until
+        dfuIDLE, or dfuMANIFEST-WAIT-RESET (the image is in; it runs after a
+        reset). The phase may take the poll times asked for plus a minute."""
+        now = last
+        give_up = time.monotonic() + _MANIFEST_CAP_S
+        while now.state in _MANIFESTING:
+            wait = now.poll_timeout_ms / 1000
+            give_up += wait
+            time.sleep(wait)
+            if time.monotonic() > give_up:
+                break
+            now = self._status_patiently()
+        if now.state in (DFU_STATE_DFU_IDLE, DFU_STATE_DFU_MANIFEST_WAIT_RESET):
+            return now
+        why = ("it was still manifesting after its poll times and a minute" if now.state in _MANIFESTING
+               else f"it went from the manifestation to {now.state_name}")
+        error = DfuStateError(_constants.DFU_STATUS_UNEXPECTED_STATE, "download failed", self.label, why)
+        error.last_status = now
+        raise error
+
+    def _read_image(self, block: int, limit: Optional[int], progress: Optional[ProgressCallable], phase: str,
+                    until_empty: bool) -> bytes:
+        """UPLOAD of block after block until the device ends its image, or
+        ``limit`` bytes are in (then ABORT)."""
+        cap = _MAX_UPLOAD_BYTES if limit is None else limit
+        buffer = (ctypes.c_uint8 * block)()
+        received = ctypes.c_uint16()
+        image = bytearray()
+        self._report(progress, phase, 0, limit, 0)
+        number = 0
+        while True:
+            received.value = 0
+            status = self._lib.DFU_DfuUpload(self._live(), buffer, block, number & 0xFFFF, ctypes.byref(received))
+            # Fewer bytes than asked is how a device ends its image.
+            if status not in (0, _constants.DFU_STATUS_INCOMPLETE_TRANSFER) or received.value > block:
+                raise error_for(status, f"{phase} failed", self.label)
+            count = received.value
+            image += bytes(buffer[:min(count, cap - len(image))])
+            number += 1
+            if not self._report(progress, phase, len(image), limit, min(number * 100 // _UPLOAD_PROGRESS_BLOCKS, 100)):
+                raise error_for(_constants.DFU_STATUS_CANCELLED, f"{phase} failed", self.label)
+            if count == 0 or (count < block and not until_empty):
+                # A device that ends its image with an empty block may still
+                # wait for it after a short one.
+                if count != 0 and self.state() == DFU_STATE_DFU_UPLOAD_IDLE:
+                    self.abort()
+                return bytes(image)
+            if len(image) >= cap:
+                self.abort()
+                if limit is not None:
+                    return bytes(image)
+                error = DfuStateError(_constants.DFU_STATUS_INCOMPLETE_TRANSFER, f"{phase} failed", self.label,
+                                      f"the device's image goes on past {_MAX_UPLOAD_BYTES} bytes; give size")
+                raise error
+
+    def _report(self, progress: Optional[ProgressCallable], phase: str, moved: int, total: Optional[int],
+                reckoned: int) -> bool:
+        """Hands one step to the caller's progress callable; False cancels."""
+        if progress is None:
+            return True
+        percent = reckoned if total is None else moved * 100 // total
+        return progress(Progress(percent, moved, total, phase)) is not False
 
     def _verify(self, firmware: bytes, block: int, progress: Optional[ProgressCallable]) -> None:
         """Reads back exactly the firmware's length (the device may pad the
         last block) and compares."""
-        folder = tempfile.mkdtemp(prefix="velt_dfu-")
-        try:
-            back_path = os.path.join(folder, "readback.bin")
-            self._upload_into(back_path, block, len(firmware), progress, "verify")
-            with open(back_path, "rb") as file:
-                back = file.read()
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
+        back = self._read_image(block, len(firmware), progress, "verify", until_empty=False)
         offset = _first_difference(firmware, back)
         if offset is not None:
             raise DfuVerifyError("verify failed", self.label, offset,

@@ -71,6 +71,7 @@ _PROTOTYPES = {
     "DFU_GetTransferTimeout": [_handle, _p(_u32)],
     "DFU_SetUartConfig": [_handle, _u32, _u8, _u8, _u8, _u8],
     "DFU_GetUartConfig": [_handle, _p(_u32), _p(_u8), _p(_u8), _p(_u8), _p(_u8)],
+    "DFU_DfuUpload": [_handle, _p(_u8), _u16, _u16, _p(_u16)],
     "DFU_DfuGetStatus": [_handle, _p(GetStatusResult)],
     "DFU_DfuClearStatus": [_handle],
     "DFU_DfuGetState": [_handle, _p(_u8)],
