@@ -714,10 +714,8 @@ class Device:
             if not self._report(progress, phase, len(image), limit, min(number * 100 // _UPLOAD_PROGRESS_BLOCKS, 100)):
                 raise error_for(_constants.DFU_STATUS_CANCELLED, f"{phase} failed", self.label)
             if count == 0 or (count < block and not until_empty):
-                # A device that ends its image with an empty block may still
-                # wait for it after a short one.
-                if count != 0 and self.state() == DFU_STATE_DFU_UPLOAD_IDLE:
-                    self.abort()
+                if count != 0:
+                    self._leave_upload_idle()
                 return bytes(image)
             if len(image) >= cap:
                 self.abort()
@@ -726,6 +724,16 @@ class Device:
                 error = DfuStateError(_constants.DFU_STATUS_INCOMPLETE_TRANSFER, f"{phase} failed", self.label,
                                       f"the device's image goes on past {_MAX_UPLOAD_BYTES} bytes; give size")
                 raise error
+
+    def _leave_upload_idle(self) -> None:
+        """A device that ends its image with an empty block still waits for
+        it after a short one. The image is in either way: a line that loses
+        this request leaves the device to the next transfer's recovery."""
+        try:
+            if self.state() == DFU_STATE_DFU_UPLOAD_IDLE:
+                self.abort()
+        except DfuTransferError:
+            pass
 
     def _report(self, progress: Optional[ProgressCallable], phase: str, moved: int, total: Optional[int],
                 reckoned: int) -> bool:
