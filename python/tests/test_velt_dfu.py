@@ -362,6 +362,20 @@ def test_retries_get_past_a_lost_reply(sim, tmp_path):
     assert (tmp_path / "back.bin").read_bytes() == b"\x06" * 2048
 
 
+def test_an_upload_whose_request_was_lost_starts_over_from_its_first_block(sim, tmp_path):
+    image = bytes(random.Random(8).getrandbits(8) for _ in range(4096))
+    (tmp_path / "flash.bin").write_bytes(image)
+    # GETSTATUS of the recovery, then UPLOAD 0, 1 and 2, whose reply comes too late.
+    sim("--com", f"COM7,flash={tmp_path / 'flash.bin'},delay=700@4")
+    with velt_dfu.Device("COM7") as device:
+        device.timeout_ms = 300
+        seen = []
+        assert device.upload(tmp_path / "back.bin", 1024, seen.append) == 4096
+        assert [p.bytes for p in seen].count(0) == 2, "the image is read again from its first block"
+        assert device.state_name == "dfuIDLE"
+    assert (tmp_path / "back.bin").read_bytes() == image
+
+
 def test_a_library_that_cannot_be_loaded_is_named_in_the_error(tmp_path):
     env = dict(os.environ, VELT_DFU_LIBRARY=str(tmp_path / "nothing.so"))
     result = subprocess.run([sys.executable, "-c", "import velt_dfu; velt_dfu.devices()"], env=env,

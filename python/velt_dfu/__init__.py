@@ -59,6 +59,7 @@ _MANIFEST_CAP_S = 60        # a manifestation may take the poll times asked for 
 _MANIFESTING = (DFU_STATE_DFU_MANIFEST_SYNC, DFU_STATE_DFU_MANIFEST)
 _MAX_UPLOAD_BYTES = 64 << 20  # an image that goes on past this without a size given fails
 _UPLOAD_PROGRESS_BLOCKS = 240  # an upload of unknown size is reckoned against this many blocks
+_UPLOAD_RESTARTS = 8        # a failed UPLOAD starts the image over at most this many times
 
 _lib: Optional[ctypes.CDLL] = None
 
@@ -596,7 +597,7 @@ class Device:
             if recover:
                 self.recover()
             try:
-                image = self._read_image(block, limit, progress, "upload", until_empty)
+                image = self._read_image(block, limit, progress, "upload", until_empty, recover)
             except BaseException as error:
                 if recover:
                     self._recover_after(error)
@@ -662,7 +663,7 @@ class Device:
                 error.last_status = last
                 raise error
             if verify:
-                self._verify(firmware, block, progress)
+                self._verify(firmware, block, progress, recover)
             return last
         except BaseException as error:
             if recover:
@@ -693,21 +694,32 @@ class Device:
         raise error
 
     def _read_image(self, block: int, limit: Optional[int], progress: Optional[ProgressCallable], phase: str,
-                    until_empty: bool) -> bytes:
+                    until_empty: bool, recover: bool) -> bytes:
         """UPLOAD of block after block until the device ends its image, or
-        ``limit`` bytes are in (then ABORT)."""
+        ``limit`` bytes are in (then ABORT). An UPLOAD that failed may still
+        have been served, and a device that counts its own offset has then
+        moved on: with ``recover`` the device is brought back to dfuIDLE and
+        the image read again from its first block, a few times at most."""
         cap = _MAX_UPLOAD_BYTES if limit is None else limit
         buffer = (ctypes.c_uint8 * block)()
         received = ctypes.c_uint16()
         image = bytearray()
         self._report(progress, phase, 0, limit, 0)
-        number = 0
+        number = restarts = 0
         while True:
             received.value = 0
             status = self._lib.DFU_DfuUpload(self._live(), buffer, block, number & 0xFFFF, ctypes.byref(received))
             # Fewer bytes than asked is how a device ends its image.
             if status not in (0, _constants.DFU_STATUS_INCOMPLETE_TRANSFER) or received.value > block:
-                raise error_for(status, f"{phase} failed", self.label)
+                error = error_for(status, f"{phase} failed", self.label)
+                if not recover or restarts == _UPLOAD_RESTARTS or isinstance(error, DfuClosedError):
+                    raise error
+                self.recover()
+                restarts += 1
+                image.clear()
+                number = 0
+                self._report(progress, phase, 0, limit, 0)
+                continue
             count = received.value
             image += bytes(buffer[:min(count, cap - len(image))])
             number += 1
@@ -743,10 +755,10 @@ class Device:
         percent = reckoned if total is None else moved * 100 // total
         return progress(Progress(percent, moved, total, phase)) is not False
 
-    def _verify(self, firmware: bytes, block: int, progress: Optional[ProgressCallable]) -> None:
+    def _verify(self, firmware: bytes, block: int, progress: Optional[ProgressCallable], recover: bool) -> None:
         """Reads back exactly the firmware's length (the device may pad the
         last block) and compares."""
-        back = self._read_image(block, len(firmware), progress, "verify", until_empty=False)
+        back = self._read_image(block, len(firmware), progress, "verify", until_empty=False, recover=recover)
         offset = _first_difference(firmware, back)
         if offset is not None:
             raise DfuVerifyError("verify failed", self.label, offset,
