@@ -714,7 +714,11 @@ class Device:
                 error = error_for(status, f"{phase} failed", self.label)
                 if not recover or restarts == _UPLOAD_RESTARTS or isinstance(error, DfuClosedError):
                     raise error
-                self.recover()
+                try:
+                    self.recover()
+                except DfuError as failure:
+                    error.recovery_error = failure
+                    raise error from None
                 restarts += 1
                 image.clear()
                 number = 0
